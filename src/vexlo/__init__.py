@@ -1,0 +1,1 @@
+"""Vexlo: notebook cells as pipeline components, with an on-disk cache per kernel."""

@@ -1,0 +1,23 @@
+"""Helpers shared by the server's handlers."""
+import os
+
+
+def get_dir_size(path: str) -> int:
+    """Bytes held by the regular files under `path` (links are not followed).
+
+    A missing path is an error rather than zero, so a caller never mistakes a
+    vanished cache for an empty one.
+    """
+    top = os.lstat(path)
+    if not os.path.isdir(path) or os.path.islink(path):
+        return top.st_size
+    total = 0
+    stack = [path]
+    while stack:
+        with os.scandir(stack.pop()) as entries:
+            for entry in entries:
+                if entry.is_dir(follow_symlinks=False):
+                    stack.append(entry.path)
+                elif entry.is_file(follow_symlinks=False):
+                    total += entry.stat(follow_symlinks=False).st_size
+    return total

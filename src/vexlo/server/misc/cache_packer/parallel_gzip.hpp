@@ -1,0 +1,89 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vexlo::archive {
+
+// Number of CPUs this process may run on (its affinity mask), at least 1.
+unsigned usable_cpus();
+
+// One gzip stream compressed in parallel, the way pigz does it: the input is
+// cut into fixed-size blocks, each compressed on a worker as raw deflate primed
+// with the 32 KiB that precede it and ended by a sync flush (the last one by
+// Z_FINISH), so the concatenated blocks form a single deflate stream. Blocks
+// are written to the file in order as soon as they and their predecessors are
+// done, so the file grows while the input is fed; a fixed number of block slots
+// bounds memory whatever the input size.
+//
+// The producer writes straight into block memory through reserve()/commit(),
+// which saves a copy of every byte read from a source file.
+class ParallelGzip {
+public:
+    static constexpr std::size_t kWindow = 32 * 1024;
+
+    // `fd` stays owned by the caller; `path` names it in errors.
+    ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size);
+    ~ParallelGzip();
+    ParallelGzip(const ParallelGzip&) = delete;
+    ParallelGzip& operator=(const ParallelGzip&) = delete;
+
+    // Free space in the current block (never empty). Valid until commit().
+    char* reserve(std::size_t& available);
+    void commit(std::size_t n);
+    void write(const void* data, std::size_t n);
+    void write_zeros(std::size_t n);
+
+    // Compresses what is left, ends the deflate stream and writes the gzip
+    // trailer. Throws ArchiveError if any block could not be written.
+    void finish();
+
+    std::uint64_t bytes_in() const noexcept { return total_in_; }
+
+private:
+    struct Slot;
+    void dispatch(bool last);
+    Slot* acquire_slot();
+    void worker_loop();
+    void compress(Slot& slot, struct z_stream_s& strm);
+    void write_ready(std::unique_lock<std::mutex>& lock);
+    void write_all(const unsigned char* data, std::size_t n);
+    void stop_workers() noexcept;
+    void check_failure();
+
+    int fd_;
+    std::string path_;
+    int level_;
+    std::size_t block_size_;
+    std::uint64_t total_in_ = 0;
+
+    std::vector<std::unique_ptr<Slot>> slots_;
+    Slot* current_ = nullptr;      // block being filled by the producer
+    std::uint64_t next_seq_ = 0;   // sequence number of `current_`
+
+    std::mutex mutex_;
+    std::condition_variable work_ready_;   // workers wait for queued blocks
+    std::condition_variable slot_free_;    // producer waits for a free slot
+    std::deque<Slot*> queue_;              // blocks waiting for a worker
+    std::vector<Slot*> free_;              // slots available to the producer
+    std::vector<Slot*> done_;              // compressed, waiting for their turn
+    std::uint64_t next_write_ = 0;         // sequence number to write next
+    bool writing_ = false;                 // a thread is writing to the file
+    bool shutdown_ = false;
+    int write_errno_ = 0;                  // first failure, reported by the producer
+    bool deflate_failed_ = false;
+    std::uint32_t crc_ = 0;
+    std::uint64_t written_in_ = 0;         // uncompressed bytes of written blocks
+    bool finished_ = false;
+
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace vexlo::archive
