@@ -5,6 +5,7 @@
 
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/imports.hpp"
+#include "vexlo/server/host/module.hpp"
 #include "vexlo/server/host/native_class.hpp"
 
 namespace py = pybind11;
@@ -96,7 +97,7 @@ py::object get_info(const Globals& g, const py::args& args, const py::kwargs& kw
 
 }  // namespace
 
-PYBIND11_MODULE(cache_desk, m) {
+VEXLO_MODULE(cache_desk, m) {
   const std::string package = host::package_of(m);
   const struct {
     const char* module;
