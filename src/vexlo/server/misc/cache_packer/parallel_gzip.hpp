@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+struct z_stream_s;  // zlib's stream state, kept out of this header
+
 namespace vexlo::archive {
 
 // Number of CPUs this process may run on (its affinity mask), at least 1.
@@ -52,7 +54,7 @@ private:
     void dispatch(bool last);
     Slot* acquire_slot();
     void worker_loop();
-    void compress(Slot& slot, struct z_stream_s& strm);
+    void compress(Slot& slot, ::z_stream_s& strm);
     void write_ready(std::unique_lock<std::mutex>& lock);
     void write_all(const unsigned char* data, std::size_t n);
     void stop_workers() noexcept;

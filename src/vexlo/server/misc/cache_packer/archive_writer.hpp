@@ -1,0 +1,37 @@
+#pragma once
+
+#include "archive_error.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vexlo::archive {
+
+// One entry to store. `path` is required (its absence is an error at the
+// point where the entry is reached); without `arcname` the member is named
+// after `path` with its leading '/' removed.
+struct Source {
+    std::optional<std::string> path;
+    std::optional<std::string> arcname;
+};
+
+struct Options {
+    unsigned threads = 0;  // 0: every CPU the process may run on
+    int level = 9;
+    std::size_t block_size = 128 * 1024;
+    // false: stop after the sources without the tar end-of-archive blocks,
+    // for a caller that has an error of its own to report after them.
+    bool end_of_archive = true;
+};
+
+// Writes `first`, then each of `trees` recursively, as one pax tar archive in
+// one gzip stream at `archive_path` (created or truncated in place, growing as
+// it is written). On failure after the file was opened the gzip stream is
+// still finished, holding the members written so far and no end-of-archive
+// blocks, and the ArchiveError is thrown.
+void write_archive(const std::string& archive_path, const Source& first,
+                   const std::vector<Source>& trees, const Options& options = {});
+
+}  // namespace vexlo::archive
