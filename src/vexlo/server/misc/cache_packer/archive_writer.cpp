@@ -194,7 +194,8 @@ private:
 
 void add_source(TreeWalker& walker, const Source& source, MemberWriter& writer) {
     if (!source.path) {
-        throw ArchiveError(0, source.arcname.value_or(std::string()), "no source path given");
+        throw ArchiveError(0, std::string(),
+                           "no source path given for member '" + source.arcname.value_or("") + "'");
     }
     const std::string& arcname = source.arcname ? *source.arcname : *source.path;
     walker.walk(*source.path, arcname, writer);
@@ -202,8 +203,8 @@ void add_source(TreeWalker& walker, const Source& source, MemberWriter& writer) 
 
 }  // namespace
 
-void write_archive(const std::string& archive_path, const Source& first,
-                   const std::vector<Source>& trees, const Options& options) {
+void write_archive(const std::string& archive_path, const std::vector<Source>& sources,
+                   const Options& options) {
     FileDescriptor fd(::open(archive_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
         throw_os_error(errno, archive_path);
@@ -217,9 +218,8 @@ void write_archive(const std::string& archive_path, const Source& first,
     TreeWalker walker(self.st_dev, self.st_ino);
     MemberWriter writer(out);
     try {
-        add_source(walker, first, writer);
-        for (const Source& tree : trees) {
-            add_source(walker, tree, writer);
+        for (const Source& source : sources) {
+            add_source(walker, source, writer);
         }
         if (options.end_of_archive) {
             out.write_zeros(2 * kBlock);

@@ -22,16 +22,17 @@ struct Options {
     int level = 9;
     std::size_t block_size = 128 * 1024;
     // false: stop after the sources without the tar end-of-archive blocks,
-    // for a caller that has an error of its own to report after them.
+    // for a caller that failed to gather the remaining sources and reports
+    // that failure itself.
     bool end_of_archive = true;
 };
 
-// Writes `first`, then each of `trees` recursively, as one pax tar archive in
-// one gzip stream at `archive_path` (created or truncated in place, growing as
-// it is written). On failure after the file was opened the gzip stream is
-// still finished, holding the members written so far and no end-of-archive
-// blocks, and the ArchiveError is thrown.
-void write_archive(const std::string& archive_path, const Source& first,
-                   const std::vector<Source>& trees, const Options& options = {});
+// Writes each source in order (a directory recursively) as one pax tar
+// archive in one gzip stream at `archive_path`, created or truncated in place
+// and growing as it is written. On failure after the file was opened the gzip
+// stream is still finished, holding the members written so far and no
+// end-of-archive blocks, and the ArchiveError is thrown.
+void write_archive(const std::string& archive_path, const std::vector<Source>& sources,
+                   const Options& options = {});
 
 }  // namespace vexlo::archive
