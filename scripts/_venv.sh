@@ -1,0 +1,40 @@
+# Sourced by the scripts: make (or reuse) a virtual environment for one
+# interpreter and install the package with its test extras into it.
+# Usage: vexlo_venv <python> <venv dir>
+vexlo_venv() {
+    local python="$1" venv="$2"
+    if [ ! -x "$venv/bin/python" ]; then
+        "$python" -m venv "$venv"
+    fi
+    "$venv/bin/python" -m pip install -q --upgrade pip
+    "$venv/bin/python" -m pip install -q ".[test]"
+}
+
+# The Debian programs the tests and benchmarks use as real peers:
+# rclone and FUSE for the dataset mount, pigz for the writer benchmark.
+vexlo_debian_packages() {
+    local missing=()
+    command -v rclone >/dev/null || missing+=(rclone)
+    command -v fusermount3 >/dev/null || missing+=(fuse3)
+    command -v pigz >/dev/null || missing+=(pigz)
+    command -v g++ >/dev/null || missing+=(g++)
+    [ -e /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    else
+        echo "not installed (needs root and apt-get): ${missing[*]}" >&2
+    fi
+}
+
+# CPython 3.8, the runtime the modules are delivered for.
+vexlo_python38() {
+    local candidate
+    for candidate in python3.8 "$(pyenv root 2>/dev/null)"/versions/3.8*/bin/python3.8; do
+        if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null; then
+            command -v "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
