@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "vexlo/server/host/imports.hpp"
+#include "vexlo/server/host/module.hpp"
 
 namespace py = pybind11;
 namespace host = vexlo::host;
@@ -56,7 +57,7 @@ py::object copy_factory(const char* name, py::object record, py::object deepcopy
 
 }  // namespace
 
-PYBIND11_MODULE(dag_patch, m) {
+VEXLO_MODULE(dag_patch, m) {
   const std::string package = host::package_of(m);
   const struct {
     const char* module;
