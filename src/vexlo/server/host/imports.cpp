@@ -29,3 +29,12 @@ py::object import_name(const std::string& module, const std::string& name,
 }
 
 }  // namespace vexlo::host
+
+namespace vexlo::host {
+
+void bind_names(py::module_& module, std::initializer_list<NameBinding> names) {
+  const std::string package = package_of(module);
+  for (const auto& b : names) module.attr(b.name) = import_name(b.module, b.name, package);
+}
+
+}  // namespace vexlo::host

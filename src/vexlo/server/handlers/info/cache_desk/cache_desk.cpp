@@ -14,11 +14,7 @@ using namespace pybind11::literals;
 
 namespace {
 
-// Names are read from the module at call time, like a Python module's globals.
-struct Globals {
-  py::dict ns;
-  py::object operator[](const char* name) const { return ns[name]; }
-};
+using Globals = host::ModuleGlobals;
 
 bool is_ordinary_error(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
@@ -98,30 +94,23 @@ py::object get_info(const Globals& g, const py::args& args, const py::kwargs& kw
 }  // namespace
 
 VEXLO_MODULE(cache_desk, m) {
-  const std::string package = host::package_of(m);
-  const struct {
-    const char* module;
-    const char* name;
-  } bindings[] = {
-      {"http", "HTTPStatus"},
-      {"pathlib", "Path"},
-      {"typing", "Any"},
-      {"typing", "Dict"},
-      {"typing", "Optional"},
-      {"typing", "Tuple"},
-      {"vexlo_core.common.utils", "APP_TEMP_DIRECTORY"},
-      {"vexlo_core.misc", "VexloComponentStatus"},
-      {"vexlo_core.misc", "VexloDiskcacheStatus"},
-      {"vexlo_core.misc.models", "VexloPipelineModel"},
-      {"...misc", "get_dir_size"},
-      {"..dag_handler", "dag_cabinet"},
-      {".base_handler", "BaseInfoHandler"},
-  };
-  for (const auto& b : bindings) {
-    m.attr(b.name) = host::import_name(b.module, b.name, package);
-  }
+  host::bind_names(m, {
+                         {"http", "HTTPStatus"},
+                         {"pathlib", "Path"},
+                         {"typing", "Any"},
+                         {"typing", "Dict"},
+                         {"typing", "Optional"},
+                         {"typing", "Tuple"},
+                         {"vexlo_core.common.utils", "APP_TEMP_DIRECTORY"},
+                         {"vexlo_core.misc", "VexloComponentStatus"},
+                         {"vexlo_core.misc", "VexloDiskcacheStatus"},
+                         {"vexlo_core.misc.models", "VexloPipelineModel"},
+                         {"...misc", "get_dir_size"},
+                         {"..dag_handler", "dag_cabinet"},
+                         {".base_handler", "BaseInfoHandler"},
+                     });
 
-  Globals globals{m.attr("__dict__")};
+  Globals globals(m);
   py::dict annotations;
   annotations["return"] = "Tuple[HTTPStatus, Dict[str, Any]]";
 
