@@ -1,0 +1,1 @@
+"""Client of the Dravik data platform: settings, HTTP client and records."""

@@ -1,0 +1,278 @@
+// The notebook side's functions over the Dravik platform: datasets and their
+// versions, code snippets, and mounting the project's datasets with rclone.
+// Each call reads the settings afresh and makes one request; nothing is kept.
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+#include "vexlo/server/host/arguments.hpp"
+#include "vexlo/server/host/imports.hpp"
+#include "vexlo/server/host/native_class.hpp"
+
+namespace py = pybind11;
+namespace host = vexlo::host;
+using namespace pybind11::literals;
+
+namespace {
+
+// Names are read from the module at call time, like a Python module's globals.
+struct Globals {
+  py::dict ns;
+  py::object operator[](const char* name) const { return ns[name]; }
+};
+
+// What the mount needs from the standard library, bound once at load.
+struct MountContext {
+  Globals g;
+  py::str mount_point;
+  py::object os;
+  py::object subprocess;
+};
+
+constexpr int kMountTimeoutSeconds = 30;
+
+[[noreturn]] void wrong_kind(const char* expected, py::handle body) {
+  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(body.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
+// The decoded body, which must be an object or null.
+py::object object_or_null(py::object body) {
+  if (!body.is_none() && !PyDict_Check(body.ptr())) wrong_kind("dict", body);
+  return body;
+}
+
+py::str base_url(const Globals& g) {
+  return py::str(g["settings"].attr("DRAVIK_API_BASE_PROJECT_URL"));
+}
+
+py::str decimal(const py::int_& value) { return py::str(value); }
+
+py::str concat(std::initializer_list<py::str> pieces) {
+  py::str joined("");
+  for (const auto& piece : pieces) {
+    PyObject* longer = PyUnicode_Concat(joined.ptr(), piece.ptr());
+    if (!longer) throw py::error_already_set();
+    joined = py::reinterpret_steal<py::str>(longer);
+  }
+  return joined;
+}
+
+// A record built from a JSON object, each member as the field of its name.
+py::object build_record(py::handle record_type, py::handle members) {
+  if (!PyDict_Check(members.ptr())) {
+    PyErr_Format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",
+                 reinterpret_cast<PyTypeObject*>(record_type.ptr())->tp_name,
+                 Py_TYPE(members.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  py::tuple no_positional;
+  PyObject* record = PyObject_Call(record_type.ptr(), no_positional.ptr(), members.ptr());
+  if (!record) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(record);
+}
+
+// A listing element: an object, or an array of name/value pairs describing one.
+py::object element_members(py::handle element) {
+  if (PyDict_Check(element.ptr())) return py::reinterpret_borrow<py::object>(element);
+  if (!PyList_Check(element.ptr()) && !PyTuple_Check(element.ptr())) {
+    PyErr_Format(PyExc_TypeError, "dataset list element must be an object, not %.200s",
+                 Py_TYPE(element.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  py::dict members;
+  if (PyDict_MergeFromSeq2(members.ptr(), element.ptr(), 1) < 0) throw py::error_already_set();
+  return std::move(members);
+}
+
+py::object get_dataset_list(const Globals& g, const py::args& args, const py::kwargs& kwargs) {
+  static const host::Signature signature("get_dataset_list", {});
+  signature.bind(args, kwargs);
+
+  const py::str url = concat({base_url(g), py::str("/data-snapshots")});
+  py::object body = g["api_client"].attr("get")(url).attr("json")();
+  if (!body.is_none() && !PyList_Check(body.ptr())) wrong_kind("list", body);
+
+  py::object record_type = g["DatasetInfo"];
+  py::list datasets;
+  for (py::handle element : body) datasets.append(build_record(record_type, element_members(element)));
+  return std::move(datasets);
+}
+
+py::object create_dataset(const Globals& g, const py::args& args, const py::kwargs& kwargs) {
+  static const host::Signature signature(
+      "create_dataset", {host::required("name"), host::required("description"),
+                         host::optional("exist_ok")});
+  const auto values = signature.bind(args, kwargs);
+  const py::str name = host::exact_str(values[0], "name");
+  const py::str description = host::exact_str(values[1], "description");
+  const bool exist_ok = host::truth(values[2]);
+
+  const py::str url = concat({base_url(g), py::str("/data-snapshots")});
+  py::dict payload;
+  payload["name"] = name;
+  payload["description"] = description;
+  payload["exist_ok"] = py::bool_(exist_ok);
+  py::object body = g["api_client"].attr("post")(url, "json"_a = payload).attr("json")();
+  return build_record(g["DatasetInfo"], object_or_null(body));
+}
+
+py::object create_dataset_version_by_id(const Globals& g, const py::args& args,
+                                        const py::kwargs& kwargs) {
+  static const host::Signature signature(
+      "create_dataset_version_by_id", {host::required("dataset_id"), host::required("description")});
+  const auto values = signature.bind(args, kwargs);
+  const py::int_ dataset_id = host::integer_part(values[0], "dataset_id");
+  const py::str description = host::exact_str(values[1], "description");
+
+  const py::str url =
+      concat({base_url(g), py::str("/data-snapshots/"), decimal(dataset_id), py::str("/versions")});
+  py::dict payload;
+  payload["description"] = description;
+  py::object body = g["api_client"].attr("post")(url, "json"_a = payload).attr("json")();
+  return build_record(g["DatasetVersionInfo"], object_or_null(body));
+}
+
+py::object get_code_snippet_to_upload_dataset(const Globals& g, const py::args& args,
+                                              const py::kwargs& kwargs) {
+  static const host::Signature signature(
+      "get_code_snippet_to_upload_dataset",
+      {host::required("name"), host::required("data"), host::required("file_type")});
+  const auto values = signature.bind(args, kwargs);
+  const py::str name = host::exact_str(values[0], "name");
+  const py::str data = host::exact_str(values[1], "data");
+  const py::str file_type = host::exact_str(values[2], "file_type");
+
+  const py::str url = concat({base_url(g), py::str("/data-snapshots/tabular/code-snippet")});
+  py::dict params;
+  params["name"] = name;
+  params["data"] = data;
+  params["file_type"] = file_type;
+  return object_or_null(g["api_client"].attr("get")(url, "params"_a = params).attr("json")());
+}
+
+py::object get_code_snippet_to_import_dataset(const Globals& g, const py::args& args,
+                                              const py::kwargs& kwargs) {
+  static const host::Signature signature(
+      "get_code_snippet_to_import_dataset",
+      {host::required("dataset_id"), host::required("dataset_version_id")});
+  const auto values = signature.bind(args, kwargs);
+  const py::int_ dataset_id = host::integer_part(values[0], "dataset_id");
+  const py::int_ dataset_version_id = host::integer_part(values[1], "dataset_version_id");
+
+  const py::str url = concat({base_url(g), py::str("/data-snapshots/"), decimal(dataset_id),
+                              py::str("/versions/"), decimal(dataset_version_id),
+                              py::str("/code-snippet")});
+  return object_or_null(g["api_client"].attr("get")(url).attr("json")());
+}
+
+py::object mount_dataset(const MountContext& c, const py::args& args, const py::kwargs& kwargs) {
+  static const host::Signature signature("mount_dataset", {});
+  signature.bind(args, kwargs);
+
+  py::object settings = c.g["settings"];
+  py::object webdav_url = settings.attr("DRAVIK_WEBDAV_URL");
+  py::object token = settings.attr("TOKEN");
+  if (!host::truth(token)) token = settings.attr("DRAVIK_SDK_TOKEN");
+  if (!host::truth(token) || !host::truth(webdav_url)) return py::none();
+
+  c.os.attr("makedirs")(c.mount_point, "exist_ok"_a = true);
+
+  py::list cmd;
+  cmd.append("rclone");
+  cmd.append("mount");
+  cmd.append(":webdav:");
+  cmd.append(c.mount_point);
+  cmd.append(concat({py::str("--webdav-url="), py::str(webdav_url)}));
+  cmd.append("--vfs-cache-mode=full");
+  cmd.append("--daemon");
+
+  // The header goes through the child's environment, not its arguments: the
+  // process table shows every user the arguments of the long-lived daemon,
+  // while /proc/<pid>/environ is readable by its owner only.
+  py::dict env = c.os.attr("environ").attr("copy")();
+  env["RCLONE_WEBDAV_HEADERS"] = concat({py::str("Authorization,Bearer "), py::str(token)});
+
+  try {
+    c.subprocess.attr("run")(cmd, "capture_output"_a = true, "check"_a = true,
+                             "timeout"_a = kMountTimeoutSeconds, "env"_a = env);
+  } catch (py::error_already_set& e) {
+    // Not installed, or still running after the time-out (run() has killed
+    // and reaped it): the mount is simply not there. Anything else surfaces.
+    if (e.matches(PyExc_FileNotFoundError) || e.matches(c.subprocess.attr("TimeoutExpired"))) {
+      return py::none();
+    }
+    throw;
+  }
+  return py::none();
+}
+
+using Body = py::object (*)(const Globals&, const py::args&, const py::kwargs&);
+
+void define(py::module_& m, const Globals& g, const char* name, const char* doc, Body body,
+            py::dict annotations) {
+  py::object fn = host::make_function(
+      m, name, doc, [g, body](const py::args& a, const py::kwargs& k) { return body(g, a, k); },
+      std::move(annotations));
+  // Lets typing.get_type_hints resolve the annotations against this module.
+  fn.attr("__globals__") = g.ns;
+}
+
+py::dict annotate(std::initializer_list<std::pair<const char*, const char*>> items) {
+  py::dict annotations;
+  for (const auto& [name, type] : items) annotations[name] = type;
+  return annotations;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(methods, m) {
+  const struct {
+    const char* module;
+    const char* name;
+  } bindings[] = {
+      {"typing", "Any"},
+      {"typing", "Dict"},
+      {"typing", "List"},
+      {"typing", "Optional"},
+      {"vexlo.dravik.api_client", "api_client"},
+      {"vexlo.dravik.schemas", "DatasetInfo"},
+      {"vexlo.dravik.schemas", "DatasetVersionInfo"},
+      {"vexlo.dravik.settings", "settings"},
+  };
+  for (const auto& b : bindings) m.attr(b.name) = host::import_name(b.module, b.name);
+
+  // Path.home() raises when there is no home directory to find, so the module
+  // then fails to load instead of mounting under a relative "~".
+  py::object os = py::module_::import("os");
+  const py::str home(py::module_::import("pathlib").attr("Path").attr("home")());
+  const py::str mount_point(os.attr("path").attr("join")(home, "workspace", "dataset"));
+  m.attr("_MOUNT_POINT") = mount_point;
+
+  Globals g{m.attr("__dict__")};
+  define(m, g, "get_dataset_list", "Return datasets for the current project.", get_dataset_list,
+         annotate({{"return", "List[DatasetInfo]"}}));
+  define(m, g, "create_dataset", "Create a new dataset in the current project.", create_dataset,
+         annotate({{"name", "str"}, {"description", "str"}, {"exist_ok", "bool"},
+                   {"return", "DatasetInfo"}}));
+  define(m, g, "create_dataset_version_by_id", "Create a new version for an existing dataset.",
+         create_dataset_version_by_id,
+         annotate({{"dataset_id", "int"}, {"description", "str"}, {"return", "DatasetVersionInfo"}}));
+  define(m, g, "get_code_snippet_to_upload_dataset",
+         "Return a code snippet for uploading tabular data.", get_code_snippet_to_upload_dataset,
+         annotate({{"name", "str"}, {"data", "str"}, {"file_type", "str"},
+                   {"return", "Optional[Dict[str, Any]]"}}));
+  define(m, g, "get_code_snippet_to_import_dataset",
+         "Return a code snippet for importing a dataset version.",
+         get_code_snippet_to_import_dataset,
+         annotate({{"dataset_id", "int"}, {"dataset_version_id", "int"},
+                   {"return", "Optional[Dict[str, str]]"}}));
+
+  MountContext mount{g, mount_point, os, py::module_::import("subprocess")};
+  py::object mount_fn = host::make_function(
+      m, "mount_dataset", "Mount project datasets via rclone WebDAV.",
+      [mount](const py::args& a, const py::kwargs& k) { return mount_dataset(mount, a, k); },
+      annotate({{"return", "None"}}));
+  mount_fn.attr("__globals__") = g.ns;
+}
