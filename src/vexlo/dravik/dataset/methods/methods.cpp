@@ -16,11 +16,7 @@ using namespace pybind11::literals;
 
 namespace {
 
-// Names are read from the module at call time, like a Python module's globals.
-struct Globals {
-  py::dict ns;
-  py::object operator[](const char* name) const { return ns[name]; }
-};
+using Globals = host::ModuleGlobals;
 
 // What the mount needs from the standard library, bound once at load.
 struct MountContext {
@@ -210,13 +206,15 @@ py::object mount_dataset(const MountContext& c, const py::args& args, const py::
 
 using Body = py::object (*)(const Globals&, const py::args&, const py::kwargs&);
 
+// Lets typing.get_type_hints resolve the annotations against this module.
+void share_globals(py::module_& m, py::object fn) { fn.attr("__globals__") = m.attr("__dict__"); }
+
 void define(py::module_& m, const Globals& g, const char* name, const char* doc, Body body,
             py::dict annotations) {
-  py::object fn = host::make_function(
-      m, name, doc, [g, body](const py::args& a, const py::kwargs& k) { return body(g, a, k); },
-      std::move(annotations));
-  // Lets typing.get_type_hints resolve the annotations against this module.
-  fn.attr("__globals__") = g.ns;
+  share_globals(m, host::make_function(
+                       m, name, doc,
+                       [g, body](const py::args& a, const py::kwargs& k) { return body(g, a, k); },
+                       std::move(annotations)));
 }
 
 py::dict annotate(std::initializer_list<std::pair<const char*, const char*>> items) {
@@ -228,20 +226,16 @@ py::dict annotate(std::initializer_list<std::pair<const char*, const char*>> ite
 }  // namespace
 
 PYBIND11_MODULE(methods, m) {
-  const struct {
-    const char* module;
-    const char* name;
-  } bindings[] = {
-      {"typing", "Any"},
-      {"typing", "Dict"},
-      {"typing", "List"},
-      {"typing", "Optional"},
-      {"vexlo.dravik.api_client", "api_client"},
-      {"vexlo.dravik.schemas", "DatasetInfo"},
-      {"vexlo.dravik.schemas", "DatasetVersionInfo"},
-      {"vexlo.dravik.settings", "settings"},
-  };
-  for (const auto& b : bindings) m.attr(b.name) = host::import_name(b.module, b.name);
+  host::bind_names(m, {
+                         {"typing", "Any"},
+                         {"typing", "Dict"},
+                         {"typing", "List"},
+                         {"typing", "Optional"},
+                         {"vexlo.dravik.api_client", "api_client"},
+                         {"vexlo.dravik.schemas", "DatasetInfo"},
+                         {"vexlo.dravik.schemas", "DatasetVersionInfo"},
+                         {"vexlo.dravik.settings", "settings"},
+                     });
 
   // Path.home() raises when there is no home directory to find, so the module
   // then fails to load instead of mounting under a relative "~".
@@ -250,7 +244,7 @@ PYBIND11_MODULE(methods, m) {
   const py::str mount_point(os.attr("path").attr("join")(home, "workspace", "dataset"));
   m.attr("_MOUNT_POINT") = mount_point;
 
-  Globals g{m.attr("__dict__")};
+  const Globals g(m);
   define(m, g, "get_dataset_list", "Return datasets for the current project.", get_dataset_list,
          annotate({{"return", "List[DatasetInfo]"}}));
   define(m, g, "create_dataset", "Create a new dataset in the current project.", create_dataset,
@@ -270,9 +264,10 @@ PYBIND11_MODULE(methods, m) {
                    {"return", "Optional[Dict[str, str]]"}}));
 
   MountContext mount{g, mount_point, os, py::module_::import("subprocess")};
-  py::object mount_fn = host::make_function(
-      m, "mount_dataset", "Mount project datasets via rclone WebDAV.",
-      [mount](const py::args& a, const py::kwargs& k) { return mount_dataset(mount, a, k); },
-      annotate({{"return", "None"}}));
-  mount_fn.attr("__globals__") = g.ns;
+  share_globals(m, host::make_function(
+                       m, "mount_dataset", "Mount project datasets via rclone WebDAV.",
+                       [mount](const py::args& a, const py::kwargs& k) {
+                         return mount_dataset(mount, a, k);
+                       },
+                       annotate({{"return", "None"}})));
 }
