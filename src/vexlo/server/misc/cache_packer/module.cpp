@@ -44,7 +44,9 @@ std::optional<std::string> name_value(py::handle value) {
         return std::nullopt;
     }
     if (!PyUnicode_Check(value.ptr())) {
-        throw py::type_error("arcname must be str or None, not " + host::type_name(value));
+        // Raised as a Python error so run() keeps it like any other.
+        PyErr_Format(PyExc_TypeError, "arcname must be str or None, not %s", Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
     }
     PyObject* encoded = PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape");
     if (encoded == nullptr) {
@@ -71,11 +73,9 @@ py::object os_error(const archive::ArchiveError& e) {
         return os_error_type(e.error_number(), e.reason(),
                              py::module_::import("os").attr("fsdecode")(py::bytes(e.path())));
     }
-    py::object error = os_error_type(e.what());
-    if (!e.path().empty()) {
-        error.attr("filename") = py::module_::import("os").attr("fsdecode")(py::bytes(e.path()));
-    }
-    return error;
+    // No errno to go with: the message alone, which names the path. (Setting
+    // `filename` here would make OSError print "[Errno None] None".)
+    return os_error_type(e.what());
 }
 
 py::object init(const py::object& thread_type, const py::object& event_type, const py::args& args,
@@ -147,6 +147,8 @@ py::object run(const py::args& args, const py::kwargs& kwargs) {
         }
     } catch (py::error_already_set& e) {
         error = e.value();
+    } catch (const std::exception& e) {
+        error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(std::string(e.what()));
     }
     self.attr("_error") = error;
     self.attr("stop")();

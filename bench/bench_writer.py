@@ -1,0 +1,268 @@
+"""Speed, size and memory of CacheCompressThread against tarfile and tar | pigz.
+
+Generates two corpora reproducibly (seeded) under a work directory, then times,
+pair by pair in one run, the three writers on the same input:
+
+  - CacheCompressThread (this package; level 9 gzip on every usable CPU)
+  - Python's tarfile, mode "w:gz", PAX format, compresslevel 9
+  - GNU tar --format=pax piped into pigz -9, where pigz is installed
+
+Each writer runs in a child process of its own so its peak RSS growth can be
+read (VmHWM minus the RSS before writing; for tar | pigz, the larger of the two
+children's peaks). Prints times, the speed ratios, the archive size ratio and
+the memory figures. `--big` adds a 1 GB input to check that memory stays
+bounded.
+
+    PYTHONPATH=src python bench/bench_writer.py [--workdir DIR] [--repeat N] [--big]
+"""
+import argparse
+import array
+import json
+import os
+import random
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+
+SEED = 20261208
+MiB = 1024 * 1024
+
+
+# ---------------------------------------------------------------- corpora
+
+
+def _write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_mixed(root):
+    """About 200 MB: float arrays of limited precision, CSV text, 20 MB of
+    random bytes and 5,000 small JSON files."""
+    rng = random.Random(SEED)
+    # 10 arrays of 1M doubles (80 MB): prices with two decimals in a band, as
+    # a cached numeric column looks.
+    for i in range(10):
+        base = rng.uniform(10, 1000)
+        values = array.array("d", (round(base + rng.gauss(0, base / 50), 2) for _ in range(1_000_000)))
+        _write(os.path.join(root, "arrays", f"column_{i:02d}.bin"), values.tobytes())
+    # 8 CSV tables of about 10 MB (80 MB).
+    for i in range(8):
+        lines = ["id,timestamp,sensor,value,status"]
+        size = 0
+        row = 0
+        while size < 10 * MiB:
+            line = "%d,2026-%02d-%02dT%02d:%02d:%02d,s%03d,%.3f,%s" % (
+                row, rng.randint(1, 12), rng.randint(1, 28), rng.randint(0, 23),
+                rng.randint(0, 59), rng.randint(0, 59), rng.randint(0, 199),
+                rng.gauss(20, 5), rng.choice(("ok", "ok", "ok", "warn", "fail")))
+            lines.append(line)
+            size += len(line) + 1
+            row += 1
+        _write(os.path.join(root, "tables", f"table_{i}.csv"), ("\n".join(lines) + "\n").encode())
+    # 20 MB of incompressible bytes (pickled blobs, images) in 4 files.
+    for i in range(4):
+        _write(os.path.join(root, "blobs", f"blob_{i}.bin"), rng.randbytes(5 * MiB))
+    # 5,000 small JSON files in 50 folders.
+    for i in range(5000):
+        record = {
+            "id": i,
+            "name": "item-%d" % rng.randint(0, 10**6),
+            "tags": [rng.choice(("a", "b", "c", "d")) for _ in range(rng.randint(0, 6))],
+            "score": round(rng.random(), 4),
+            "params": {"lr": rng.choice((0.1, 0.01, 0.001)), "depth": rng.randint(1, 12)},
+        }
+        _write(os.path.join(root, "meta", f"group_{i % 50:02d}", f"rec_{i:05d}.json"),
+               json.dumps(record).encode())
+
+
+def make_small(root):
+    """20,000 files of 10-400 bytes in 100 folders."""
+    rng = random.Random(SEED + 1)
+    alphabet = b"abcdefghijklmnopqrstuvwxyz0123456789 ,.:{}\n"
+    for i in range(20000):
+        n = rng.randint(10, 400)
+        data = bytes(rng.choice(alphabet) for _ in range(n))
+        _write(os.path.join(root, f"folder_{i % 100:03d}", f"file_{i:05d}.txt"), data)
+
+
+def make_big(root):
+    """About 1 GB: compressible text and random bytes in 64 MB files."""
+    rng = random.Random(SEED + 2)
+    words = [bytes(rng.choice(b"abcdefghij") for _ in range(rng.randint(2, 9))) for _ in range(4000)]
+    chunk = b" ".join(rng.choice(words) for _ in range(1_500_000))[: 8 * MiB]
+    for i in range(16):
+        path = os.path.join(root, f"part_{i:02d}.dat")
+        os.makedirs(root, exist_ok=True)
+        with open(path, "wb") as f:
+            for j in range(8):
+                f.write(chunk if (i + j) % 3 else rng.randbytes(8 * MiB))
+
+
+def ensure(root, maker):
+    stamp = os.path.join(root, ".complete")
+    if not os.path.exists(stamp):
+        shutil.rmtree(root, ignore_errors=True)
+        maker(root)
+        open(stamp, "w").close()
+    return root
+
+
+# ---------------------------------------------------------------- writers (child side)
+
+
+def _rss_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def child(args):
+    """Runs one writer in this process and prints {"seconds", "rss_growth_kib"}."""
+    pipeline, tree, out = args.pipeline, args.tree, args.out
+    if args.writer == "packer":
+        from vexlo.server.misc.cache_packer import CacheCompressThread
+
+        before = _rss_kib("VmRSS")
+        start = time.perf_counter()
+        thread = CacheCompressThread(out, {"filepath": pipeline, "arcname": "pipeline.json"},
+                                     [{"dirpath": tree, "arcname": "component-bench"}])
+        thread.start()
+        thread.join()
+        seconds = time.perf_counter() - start
+        if thread.error() is not None:
+            raise thread.error()
+    elif args.writer == "pigz":
+        # Whole-process peak of tar or pigz, whichever is larger.
+        seconds, growth = pigz_pipeline(pipeline, tree, out)
+        print(json.dumps({"seconds": seconds, "rss_growth_kib": growth}))
+        return
+    else:
+        before = _rss_kib("VmRSS")
+        start = time.perf_counter()
+        with tarfile.open(out, "w:gz", format=tarfile.PAX_FORMAT, compresslevel=9) as tar:
+            tar.add(pipeline, arcname="pipeline.json")
+            tar.add(tree, arcname="component-bench")
+        seconds = time.perf_counter() - start
+    growth = _rss_kib("VmHWM") - before
+    print(json.dumps({"seconds": seconds, "rss_growth_kib": growth}))
+
+
+def run_child(writer, pipeline, tree, out):
+    cmd = [sys.executable, os.path.abspath(__file__), "--child", writer,
+           "--pipeline", pipeline, "--tree", tree, "--out", out]
+    result = subprocess.run(cmd, check=True, capture_output=True, text=True)
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def pigz_pipeline(pipeline, tree, out):
+    """tar | pigz in this process's children; returns (seconds, largest child peak RSS in KiB)."""
+    # Same members as the others: pipeline.json, then the tree as component-bench
+    # (the corpora hold no symlinks, so -h changes nothing inside them).
+    stage = tempfile.mkdtemp(prefix="bench-stage-")
+    try:
+        os.symlink(os.path.abspath(pipeline), os.path.join(stage, "pipeline.json"))
+        os.symlink(os.path.abspath(tree), os.path.join(stage, "component-bench"))
+        with open(out, "wb") as sink:
+            start = time.perf_counter()
+            tar = subprocess.Popen(["tar", "--format=pax", "-C", stage, "-h", "-cf", "-",
+                                    "pipeline.json", "component-bench"], stdout=subprocess.PIPE)
+            pigz = subprocess.run(["pigz", "-9"], stdin=tar.stdout, stdout=sink)
+            tar.stdout.close()
+            if tar.wait() != 0 or pigz.returncode != 0:
+                raise RuntimeError("tar | pigz failed")
+            seconds = time.perf_counter() - start
+    finally:
+        shutil.rmtree(stage)
+    return seconds, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+
+
+# ---------------------------------------------------------------- driver
+
+
+def bench_corpus(label, tree, pipeline, outdir, repeat, writers):
+    times = {w: [] for w in writers}
+    sizes = {}
+    memory = {}
+    for _ in range(repeat):
+        for w in writers:  # pair by pair: one of each per round
+            out = os.path.join(outdir, f"{label}-{w}.tar.gz")
+            r = run_child(w, pipeline, tree, out)
+            times[w].append(r["seconds"])
+            memory[w] = max(memory.get(w, 0), r["rss_growth_kib"])
+            sizes[w] = os.path.getsize(out)
+            os.unlink(out)
+    best = {w: min(t) for w, t in times.items()}
+    print(f"\n== {label} ==")
+    for w in writers:
+        print(f"  {w:8s} best {best[w]:7.3f} s  median {statistics.median(times[w]):7.3f} s  "
+              f"size {sizes[w]:>12,d} B  peak RSS growth {memory[w] / 1024:7.1f} MiB")
+    print(f"  speed   packer vs tarfile: {best['tarfile'] / best['packer']:.2f}x faster")
+    if "pigz" in best:
+        print(f"  speed   packer vs tar|pigz: {best['pigz'] / best['packer']:.2f}x faster "
+              f"(packer time = {best['packer'] / best['pigz']:.3f}x tar|pigz's)")
+    print(f"  size    packer / tarfile: {sizes['packer'] / sizes['tarfile']:.4f}")
+    if "pigz" in sizes:
+        print(f"  size    packer / tar|pigz: {sizes['packer'] / sizes['pigz']:.4f}")
+    return best, sizes, memory
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "vexlo-bench"))
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--big", action="store_true", help="also run the 1 GB memory check")
+    parser.add_argument("--only", choices=("mixed", "small"), help="run one corpus")
+    parser.add_argument("--child", choices=("packer", "tarfile", "pigz"), help=argparse.SUPPRESS)
+    parser.add_argument("--pipeline", help=argparse.SUPPRESS)
+    parser.add_argument("--tree", help=argparse.SUPPRESS)
+    parser.add_argument("--out", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        args.writer = args.child
+        child(args)
+        return
+
+    os.makedirs(args.workdir, exist_ok=True)
+    pipeline = os.path.join(args.workdir, "pipeline.json")
+    with open(pipeline, "w") as f:
+        json.dump({"bench": {"component_name": "bench", "parent_ids": []}}, f)
+    writers = ["packer", "tarfile"] + (["pigz"] if shutil.which("pigz") else [])
+    print(f"CPUs usable: {len(os.sched_getaffinity(0))}; writers: {', '.join(writers)}")
+    outdir = tempfile.mkdtemp(prefix="bench-out-", dir=args.workdir)
+    try:
+        if args.only in (None, "mixed"):
+            tree = ensure(os.path.join(args.workdir, "mixed"), make_mixed)
+            best, sizes, memory = bench_corpus("mixed", tree, pipeline, outdir, args.repeat, writers)
+            print("  targets: >= 1.9x tarfile: %s; <= 1.05x tar|pigz time: %s; size <= 1.003x tarfile: %s" % (
+                best["tarfile"] / best["packer"] >= 1.9,
+                best["packer"] / best["pigz"] <= 1.05 if "pigz" in best else "n/a",
+                sizes["packer"] / sizes["tarfile"] <= 1.003))
+        if args.only in (None, "small"):
+            tree = ensure(os.path.join(args.workdir, "small"), make_small)
+            best, sizes, memory = bench_corpus("small", tree, pipeline, outdir, args.repeat, writers)
+            print("  targets: >= 5x tarfile: %s; >= 1.5x tar|pigz: %s" % (
+                best["tarfile"] / best["packer"] >= 5,
+                best["pigz"] / best["packer"] >= 1.5 if "pigz" in best else "n/a"))
+        if args.big:
+            tree = ensure(os.path.join(args.workdir, "big"), make_big)
+            out = os.path.join(outdir, "big-packer.tar.gz")
+            r = run_child("packer", pipeline, tree, out)
+            os.unlink(out)
+            growth = r["rss_growth_kib"] / 1024
+            print(f"\n== 1 GB input ==\n  packer {r['seconds']:.2f} s, peak RSS growth {growth:.1f} MiB "
+                  f"(target < 64 MiB: {growth < 64})")
+    finally:
+        shutil.rmtree(outdir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

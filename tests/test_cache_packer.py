@@ -1,0 +1,353 @@
+"""CacheCompressThread as a thread: construction, the stop flag, what run()
+leaves on disk on each path, and the error it keeps instead of losing."""
+import errno
+import gzip
+import os
+import threading
+import tarfile
+import zlib
+
+import pytest
+
+from vexlo.server.misc import cache_packer
+from vexlo.server.misc.cache_packer import PIPELINE_JSON, CacheCompressThread
+
+
+@pytest.fixture
+def pipeline(tmp_path):
+    path = tmp_path / "pipeline.json"
+    path.write_text('{"c1": {"component_name": "load"}}')
+    return path
+
+
+def cache_dir(root, files):
+    for rel, data in files.items():
+        (root / rel).parent.mkdir(parents=True, exist_ok=True)
+        (root / rel).write_bytes(data)
+    root.mkdir(parents=True, exist_ok=True)
+    return str(root)
+
+
+def tar_bytes(archive):
+    """The decompressed tar stream; fails unless the gzip stream is complete."""
+    data = archive.read_bytes()
+    d = zlib.decompressobj(31)
+    raw = d.decompress(data)
+    assert d.eof and d.unused_data == b"", "gzip stream not finished"
+    return raw
+
+
+def names(archive):
+    with tarfile.open(archive) as tar:
+        return tar.getnames()
+
+
+def ends_without_trailer(raw):
+    """True when the tar data stops right after its last member's data."""
+    assert len(raw) % 512 == 0
+    return raw[-512:] != bytes(512)
+
+
+# ------------------------------------------------------------------ the class
+
+
+def test_class_surface():
+    assert issubclass(CacheCompressThread, threading.Thread)
+    assert CacheCompressThread.__doc__ == "Compress cache dir to tar.gz file."
+    assert PIPELINE_JSON == "pipeline.json"
+    assert cache_packer.PIPELINE_JSON == PIPELINE_JSON
+    docs = {name: getattr(CacheCompressThread, name).__doc__ for name in ("stop", "is_stopped", "run")}
+    assert docs == {"stop": "Stop execution.", "is_stopped": "Check if execution is stopped.", "run": "Run thread."}
+    assert "None" in CacheCompressThread.error.__doc__
+    assert CacheCompressThread.__init__.__annotations__ == {
+        "tarfile_path": "str", "pipeline_info": "Dict[str, str]",
+        "cache_info": "List[Dict[str, str]]", "return": "None"}
+    assert CacheCompressThread.is_stopped.__annotations__ == {"return": "bool"}
+
+
+def test_constructor_keeps_inputs_by_reference_in_order(tmp_path):
+    info = {"filepath": "x", "arcname": "y"}
+    caches = [{"dirpath": "d", "arcname": "component-1"}]
+    thread = CacheCompressThread(tarfile_path=str(tmp_path / "a.tar.gz"), pipeline_info=info, cache_info=caches)
+    own = [k for k in vars(thread) if k in ("_stop_event", "_tarfile_path", "_pipeline_info", "_cache_info")]
+    assert own == ["_stop_event", "_tarfile_path", "_pipeline_info", "_cache_info"]
+    assert thread._pipeline_info is info and thread._cache_info is caches
+    assert isinstance(thread._stop_event, threading.Event)
+    assert thread.daemon == threading.current_thread().daemon
+    assert not thread.is_alive() and thread.error() is None
+
+
+class DictSub(dict):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize("args, message", [
+    ((None, {}, []), "argument 'tarfile_path' must be str, not NoneType"),
+    ((StrSub("a"), {}, []), "subclasses of built-in types are refused"),
+    (("a", DictSub(), []), "argument 'pipeline_info' must be dict, not DictSub"),
+    (("a", {}, ()), "argument 'cache_info' must be list, not tuple"),
+    (("a", [], []), "argument 'pipeline_info' must be dict, not list"),
+    (("a", {}), "takes exactly 4 positional arguments (3 given)"),
+    (("a", {}, [], 1), "takes exactly 4 positional arguments (5 given)"),
+])
+def test_constructor_refusals(args, message):
+    with pytest.raises(TypeError) as info:
+        CacheCompressThread(*args)
+    assert message in str(info.value)
+
+
+def test_constructor_keyword_refusals():
+    with pytest.raises(TypeError, match="unexpected keyword argument 'path'"):
+        CacheCompressThread("a", {}, [], path="x")
+    with pytest.raises(TypeError, match="multiple values for argument 'tarfile_path'"):
+        CacheCompressThread("a", {}, [], tarfile_path="b")
+
+
+# ------------------------------------------------------------------ stop flag
+
+
+def test_stop_before_start_is_undone_by_run_and_archive_is_full(tmp_path, pipeline):
+    archive = tmp_path / "a.tar.gz"
+    tree = cache_dir(tmp_path / "c1", {"x.bin": b"x" * 1000})
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"dirpath": tree, "arcname": "component-c1"}])
+    assert thread.is_stopped() is False
+    thread.stop()
+    assert thread.is_stopped() is True
+    seen = []
+    original_clear = thread._stop_event.clear
+
+    def clear():
+        original_clear()
+        seen.append(thread._stop_event.is_set())
+
+    thread._stop_event.clear = clear
+    thread.start()
+    thread.join()
+    assert seen == [False]
+    assert thread.is_stopped() is True and thread.error() is None
+    assert names(archive) == ["pipeline.json", "component-c1", "component-c1/x.bin"]
+
+
+def test_stop_while_writing_does_not_cut_the_archive(tmp_path, pipeline):
+    archive = tmp_path / "a.tar.gz"
+    tree = cache_dir(tmp_path / "c1", {f"f{i}.bin": os.urandom(200_000) for i in range(20)})
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"dirpath": tree, "arcname": "component-c1"}])
+    thread.start()
+    thread.stop()
+    assert thread.is_stopped()
+    thread.join()
+    assert thread.error() is None
+    assert len(names(archive)) == 22
+    assert len(tar_bytes(archive)) % 10240 == 0
+
+
+# ------------------------------------------------------------------ what run() writes
+
+
+def test_empty_cache_list_and_default_names(tmp_path, pipeline):
+    archive = tmp_path / "a.tar.gz"
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON}, [])
+    thread.run()
+    assert thread.error() is None and names(archive) == ["pipeline.json"]
+    content = pipeline.read_bytes()
+    assert gzip.decompress(archive.read_bytes())[512:512 + len(content)] == content
+
+    # Without "arcname", members are named after the path minus its leading "/".
+    tree = cache_dir(tmp_path / "c2", {"a.txt": b"a"})
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline)}, [{"dirpath": tree}])
+    thread.run()
+    root = str(tmp_path).lstrip("/")
+    assert thread.error() is None
+    assert names(archive) == [root + "/pipeline.json", root + "/c2", root + "/c2/a.txt"]
+
+
+def test_file_and_directory_swap_roles_and_duplicate_names(tmp_path):
+    archive = tmp_path / "a.tar.gz"
+    tree = cache_dir(tmp_path / "tree", {"in/one.txt": b"1"})
+    single = tmp_path / "single.bin"
+    single.write_bytes(b"just a file")
+    empty = cache_dir(tmp_path / "empty", {})
+    thread = CacheCompressThread(str(archive), {"filepath": tree, "arcname": PIPELINE_JSON}, [
+        {"dirpath": str(single), "arcname": "component-f"},
+        {"dirpath": empty, "arcname": "component-e"},
+        {"dirpath": str(single), "arcname": "component-f"},
+    ])
+    thread.run()
+    assert thread.error() is None
+    with tarfile.open(archive) as tar:
+        members = [(m.name, m.type) for m in tar]
+        assert tar.extractfile("component-f").read() == b"just a file"
+    assert members == [("pipeline.json", tarfile.DIRTYPE), ("pipeline.json/in", tarfile.DIRTYPE),
+                       ("pipeline.json/in/one.txt", tarfile.REGTYPE), ("component-f", tarfile.REGTYPE),
+                       ("component-e", tarfile.DIRTYPE), ("component-f", tarfile.REGTYPE)]
+    assert tar_bytes(archive)[512 * 6:512 * 6 + 12] == b"component-e/"
+
+
+def test_archive_inside_a_source_tree_is_skipped(tmp_path, pipeline):
+    tree = cache_dir(tmp_path / "c1", {"a.txt": b"a", "z.txt": b"z"})
+    archive = tmp_path / "c1" / "m.tar.gz"
+    archive.write_bytes(b"stale content from an earlier export")
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"dirpath": tree, "arcname": "c"}, {"dirpath": str(archive), "arcname": "self"}])
+    thread.run()
+    assert thread.error() is None
+    assert names(archive) == ["pipeline.json", "c", "c/a.txt", "c/z.txt"]
+
+
+def test_sockets_are_skipped(tmp_path, pipeline):
+    import socket
+
+    tree = cache_dir(tmp_path / "c1", {"a.txt": b"a"})
+    sock = socket.socket(socket.AF_UNIX)
+    path = os.path.join(tree, "s.sock")
+    if len(os.fsencode(path)) > 100:
+        pytest.skip("socket path too long for AF_UNIX")
+    sock.bind(path)
+    try:
+        archive = tmp_path / "a.tar.gz"
+        thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": "p"},
+                                     [{"dirpath": tree, "arcname": "c"}])
+        thread.run()
+    finally:
+        sock.close()
+    assert thread.error() is None and names(archive) == ["p", "c", "c/a.txt"]
+
+
+# ------------------------------------------------------------------ failures: absorbed but kept
+
+
+def test_missing_filepath_leaves_an_empty_finished_stream(tmp_path):
+    archive = tmp_path / "a.tar.gz"
+    thread = CacheCompressThread(str(archive), {"arcname": PIPELINE_JSON}, [])
+    thread.start()
+    thread.join()
+    assert thread.is_stopped()
+    assert isinstance(thread.error(), OSError) and "no source path" in str(thread.error())
+    assert tar_bytes(archive) == b""
+
+
+def test_missing_dirpath_ends_the_archive_at_that_entry(tmp_path, pipeline):
+    archive = tmp_path / "a.tar.gz"
+    first = cache_dir(tmp_path / "c1", {"a.txt": b"a" * 700})
+    later = cache_dir(tmp_path / "c3", {"b.txt": b"b"})
+    missing = str(tmp_path / "gone")
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON}, [
+        {"dirpath": first, "arcname": "c1"}, {"dirpath": missing, "arcname": "c2"},
+        {"dirpath": later, "arcname": "c3"}])
+    thread.start()
+    thread.join()
+    error = thread.error()
+    assert isinstance(error, FileNotFoundError)
+    assert error.errno == errno.ENOENT and error.filename == missing
+    raw = tar_bytes(archive)
+    assert ends_without_trailer(raw)
+    assert names(archive) == ["pipeline.json", "c1", "c1/a.txt"]
+
+    # Same for an entry without "dirpath": the path is absent.
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"arcname": "c2"}, {"dirpath": later, "arcname": "c3"}])
+    thread.run()
+    assert "no source path given for member 'c2'" in str(thread.error())
+    assert names(archive) == ["pipeline.json"] and ends_without_trailer(tar_bytes(archive))
+
+
+def test_unreadable_entries_in_the_list_end_it_there(tmp_path, pipeline):
+    archive = tmp_path / "a.tar.gz"
+    first = cache_dir(tmp_path / "c1", {"a.txt": b"a"})
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"dirpath": first, "arcname": "c1"}, "not a mapping"])
+    thread.run()
+    assert isinstance(thread.error(), AttributeError)
+    assert names(archive) == ["pipeline.json", "c1", "c1/a.txt"]
+    assert ends_without_trailer(tar_bytes(archive))
+
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": 7}, [])
+    thread.run()
+    assert isinstance(thread.error(), TypeError) and tar_bytes(archive) == b""
+
+
+def test_unwritable_archive_path_creates_nothing(tmp_path, pipeline):
+    archive = tmp_path / "no-such-dir" / "a.tar.gz"
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON}, [])
+    thread.start()
+    thread.join()
+    assert thread.is_stopped()
+    assert isinstance(thread.error(), FileNotFoundError) and thread.error().filename == str(archive)
+    assert not archive.parent.exists()
+
+
+def test_full_disk_is_reported(pipeline, tmp_path):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    tree = cache_dir(tmp_path / "c1", {"big.bin": os.urandom(1 << 20)})
+    thread = CacheCompressThread("/dev/full", {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"dirpath": tree, "arcname": "c1"}])
+    thread.run()
+    assert isinstance(thread.error(), OSError)
+    assert thread.error().errno == errno.ENOSPC and thread.error().filename == "/dev/full"
+    assert thread.is_stopped()
+
+
+def test_error_is_cleared_by_a_later_successful_run(tmp_path, pipeline):
+    archive = tmp_path / "a.tar.gz"
+    info = {"filepath": str(tmp_path / "later.json"), "arcname": PIPELINE_JSON}
+    thread = CacheCompressThread(str(archive), info, [])
+    thread.run()
+    assert isinstance(thread.error(), FileNotFoundError)
+    (tmp_path / "later.json").write_text("{}")
+    thread.run()
+    assert thread.error() is None and names(archive) == ["pipeline.json"]
+
+
+def _sysfs_file_longer_on_stat_than_read():
+    # sysfs reports a page-sized file whose content is a short line: to the
+    # writer it is a file that shrank after it was listed.
+    for top in ("/sys/kernel/mm/transparent_hugepage", "/sys/kernel", "/sys/power"):
+        if not os.path.isdir(top):
+            continue
+        for name in sorted(os.listdir(top)):
+            path = os.path.join(top, name)
+            try:
+                st = os.lstat(path)
+                if not os.path.isfile(path) or os.path.islink(path) or st.st_size == 0:
+                    continue
+                with open(path, "rb") as f:
+                    if len(f.read()) < st.st_size:
+                        return path
+            except OSError:
+                continue
+    return None
+
+
+def test_file_that_shrinks_is_an_error_not_zero_padding(tmp_path, pipeline):
+    source = _sysfs_file_longer_on_stat_than_read()
+    if source is None:
+        pytest.skip("no sysfs file whose content is shorter than its size")
+    archive = tmp_path / "a.tar.gz"
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"dirpath": source, "arcname": "shrinking"}])
+    thread.run()
+    error = thread.error()
+    assert isinstance(error, OSError) and "shrank" in str(error) and repr(source) in str(error)
+    # The member is cut where the data ended: never padded out with zeros.
+    raw = tar_bytes(archive)
+    assert len(raw) % 512 != 0 and not raw.endswith(bytes(512))
+
+
+def test_file_that_grows_is_stored_at_its_listed_size(tmp_path, pipeline):
+    source = "/proc/self/status"  # stat says 0 bytes; reading yields more
+    if not os.path.exists(source):
+        pytest.skip("no procfs")
+    archive = tmp_path / "a.tar.gz"
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"dirpath": source, "arcname": "status"}])
+    thread.run()
+    assert thread.error() is None
+    with tarfile.open(archive) as tar:
+        assert tar.getmember("status").size == 0
