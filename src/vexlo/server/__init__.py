@@ -2,6 +2,7 @@
 from typing import Any, Dict, List
 
 ROUTES = {
+    "cache_export": "vexlo/cache/export",
     "pipelines": "vexlo/pipelines",
     "cache_info": "vexlo/info/cache",
     "websocket": "vexlo/ws",
@@ -17,11 +18,13 @@ def _load_jupyter_server_extension(serverapp) -> None:
     # importing vexlo.server itself must stay cheap.
     from jupyter_server.utils import url_path_join
 
+    from .handlers.cache.export_gate import CacheExportGate
     from .handlers.dag_handler import DagCabinetHandler
     from .handlers.info.cache_desk import CacheInfoHandler
     from .handlers.ws_handler import VexloWebSocketHandler
 
     handlers = {
+        "cache_export": CacheExportGate,
         "pipelines": DagCabinetHandler,
         "cache_info": CacheInfoHandler,
         "websocket": VexloWebSocketHandler,

@@ -21,3 +21,6 @@ def get_dir_size(path: str) -> int:
                 elif entry.is_file(follow_symlinks=False):
                     total += entry.stat(follow_symlinks=False).st_size
     return total
+
+
+from .cache_packer import CacheCompressThread  # noqa: E402  (the archive writer, native)

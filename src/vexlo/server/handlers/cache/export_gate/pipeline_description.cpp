@@ -1,0 +1,48 @@
+#include "pipeline_description.hpp"
+
+#include "vexlo/server/host/arguments.hpp"
+
+namespace vexlo::export_gate {
+
+namespace {
+
+py::dict describe(const py::handle& component) {
+  py::dict entry;
+  entry["component_name"] = component.attr("name");
+  entry["component_metadata"] = component.attr("metadata").attr("dict")();
+  entry["component_cell_code"] = component.attr("code");
+  entry["component_cache_dir"] = component.attr("diskcache_dir");
+  entry["execution_status"] = component.attr("execution_status");
+  py::list parent_ids;
+  for (py::handle parent : component.attr("parents")) parent_ids.append(parent["id"]);
+  entry["parent_ids"] = parent_ids;
+  return entry;
+}
+
+}  // namespace
+
+py::dict describe_cached_components(const host::ModuleGlobals& g, const py::object& components) {
+  const py::object successful = g["VexloComponentStatus"].attr("SUCCESSFUL");
+  const py::object cached = g["VexloDiskcacheStatus"].attr("CACHED");
+  py::dict cached_pipeline;
+  for (py::handle component : components) {
+    const py::object execution_status =
+        host::str_or_none(component.attr("execution_status"), "execution_status");
+    const py::object diskcache_status =
+        host::str_or_none(component.attr("diskcache_status"), "diskcache_status");
+    if (!execution_status.equal(successful) || !diskcache_status.equal(cached)) continue;
+    py::dict entry = describe(component);
+    cached_pipeline[component.attr("identifier")] = entry;
+  }
+  return cached_pipeline;
+}
+
+std::string archive_file_name(const std::string& ipynb_name) {
+  const auto slash = ipynb_name.rfind('/');
+  std::string stem = slash == std::string::npos ? ipynb_name : ipynb_name.substr(slash + 1);
+  const auto dot = stem.rfind('.');
+  if (dot != std::string::npos && stem.find_first_not_of('.') < dot) stem.resize(dot);
+  return stem + "-diskcache.tar.gz";
+}
+
+}  // namespace vexlo::export_gate

@@ -1,0 +1,278 @@
+"""The cache export endpoint, served by a real Jupyter server, with real
+websocket connections receiving its progress."""
+import asyncio
+import io
+import json
+import tarfile
+import tempfile
+
+import pytest
+from tornado import web
+from tornado.httpclient import HTTPClientError
+
+from conftest import component, make_tree
+from vexlo.server.handlers.cache import export_gate
+from vexlo.server.handlers.cache.export_gate import CacheExportGate
+from vexlo.server.handlers.ws_handler import VexloWebSocketHandler
+
+
+@pytest.fixture(autouse=True)
+def private_tmpdir(tmp_path, monkeypatch):
+    """Each test's scratch directories land in a folder of its own, which must
+    hold no export directory afterwards."""
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    yield scratch
+    assert [p.name for p in scratch.iterdir() if p.name.startswith("vexlo-cache-")] == []
+
+
+async def export(jp_fetch, **params):
+    try:
+        response = await jp_fetch("vexlo", "cache", "export", params=params, request_timeout=60)
+    except HTTPClientError as exp:
+        response = exp.response
+    return response
+
+
+def assert_message(response, code, message):
+    body = json.dumps({"message": message}).encode()
+    assert (response.code, response.body) == (code, body)
+    assert response.headers["Content-Length"] == str(len(body))
+    assert response.headers["Content-Type"] == "application/json"
+
+
+async def received(ws, quiet=0.3):
+    """Every message the connection got, until it stays quiet for `quiet` s."""
+    messages = []
+    while True:
+        try:
+            message = await asyncio.wait_for(ws.read_message(), quiet)
+        except asyncio.TimeoutError:
+            return messages
+        messages.append(message)
+
+
+def states(messages):
+    return [(m["msg"]["status"], m["msg"]["progress"]) for m in map(json.loads, messages)]
+
+
+@pytest.fixture
+def open_sockets(jp_ws_fetch):
+    """Opens two connections of kernel k1 and one of kernel k2."""
+    opened = []
+
+    async def open_them():
+        for kernel_id in ("k1", "k1", "k2"):
+            opened.append(await jp_ws_fetch("vexlo", "ws", params={"kernel_id": kernel_id}))
+        for _ in range(100):  # the server registers them as it accepts them
+            if len(VexloWebSocketHandler.registry) == 3:
+                break
+            await asyncio.sleep(0.01)
+        return opened
+
+    yield open_them
+    for ws in opened:
+        ws.close()
+
+
+@pytest.fixture
+def cache_dirs(tmp_path):
+    return {
+        "a": make_tree(tmp_path / "a", {"table.csv": b"x,y\n" * 50000, "sub/deep/blob.bin": bytes(range(256)) * 4000}),
+        "b": make_tree(tmp_path / "b", {"m.json": b'{"k": 1}'}),
+        "skipped": make_tree(tmp_path / "skipped", {"never": b"never exported"}),
+    }
+
+
+async def test_successful_export(jp_fetch, register_pipeline, open_sockets, cache_dirs):
+    sockets = await open_sockets()
+    await register_pipeline("k1", [
+        component("a", cache_dirs["a"], name="Größe", parents=[{"id": "p0"}, {"id": "p1"}]),
+        component("b", cache_dirs["b"], code="print('</script>')"),
+        component("nodir", None),
+        component("failed", cache_dirs["skipped"], executed="failed"),
+        component("uncached", cache_dirs["skipped"], cached="uncached"),
+    ])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="notebooks/Sales Report.ipynb")
+
+    assert response.code == 200
+    assert response.headers["Content-Type"] == "application/octet-stream"
+    assert response.headers["Content-Disposition"] == "attachment; filename=Sales%20Report-diskcache.tar.gz"
+    assert response.headers["Content-Length"] == str(len(response.body))
+
+    with tarfile.open(fileobj=io.BytesIO(response.body), mode="r:gz") as archive:
+        names = archive.getnames()
+        description = archive.extractfile("pipeline.json").read()
+        assert archive.extractfile("component-a/sub/deep/blob.bin").read() == bytes(range(256)) * 4000
+    assert names == [
+        "pipeline.json", "component-a", "component-a/sub", "component-a/sub/deep",
+        "component-a/sub/deep/blob.bin", "component-a/table.csv", "component-b", "component-b/m.json",
+    ]
+    metadata = '{"description": "", "tags": []}'
+    assert description.decode("ascii") == (
+        '{"a": {"component_name": "Gr\\u00f6\\u00dfe", "component_metadata": ' + metadata + ', '
+        '"component_cell_code": "x_a = 1", "component_cache_dir": ' + json.dumps(cache_dirs["a"]) + ', '
+        '"execution_status": "successful", "parent_ids": ["p0", "p1"]}, '
+        '"b": {"component_name": "cell b", "component_metadata": ' + metadata + ', '
+        '"component_cell_code": "print(\'</script>\')", "component_cache_dir": ' + json.dumps(cache_dirs["b"]) + ', '
+        '"execution_status": "successful", "parent_ids": []}, '
+        '"nodir": {"component_name": "cell nodir", "component_metadata": ' + metadata + ', '
+        '"component_cell_code": "x_nodir = 1", "component_cache_dir": null, '
+        '"execution_status": "successful", "parent_ids": []}}'
+    )
+
+    first, second, other = [await received(ws) for ws in sockets]
+    assert first == second and other == []
+    assert first[0] == '{"procedure": "export:cache", "msg": {"status": "invalid", "progress": 0}}'
+    seen = states(first)
+    assert seen[:2] == [("invalid", 0), ("running", 0)] and seen[-1] == ("successful", 100)
+    running = [p for s, p in seen[1:-1]]
+    assert set(s for s, _ in seen[1:-1]) == {"running"} and running == sorted(running)
+
+
+@pytest.mark.parametrize("params, code, message", [
+    ({"ipynb_name": "n.ipynb"}, 400, "kernel_id is required in the parameters of the query."),
+    ({"kernel_id": "k1"}, 400, "ipynb_name is required in the parameters of the query."),
+    ({}, 400, "kernel_id is required in the parameters of the query."),
+    ({"kernel_id": "abc", "ipynb_name": "n.ipynb"}, 500, "kernel_id: 'abc' not valid."),
+    # Tornado would escape "</" in a mapping; the announced length must still be right.
+    ({"kernel_id": "</script>ü", "ipynb_name": "n.ipynb"}, 500, "kernel_id: '</script>ü' not valid."),
+])
+async def test_refusals_before_any_work(jp_fetch, open_sockets, params, code, message):
+    sockets = await open_sockets()
+    assert_message(await export(jp_fetch, **params), code, message)
+    assert await received(sockets[0], quiet=0.1) == []
+
+
+async def test_pipelines_with_nothing_to_export(jp_fetch, register_pipeline, open_sockets, cache_dirs):
+    sockets = await open_sockets()
+    await register_pipeline("k1", [])
+    assert_message(await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb"), 500,
+                   "There are no components in this pipeline.")
+    await register_pipeline("k1", [component("a", cache_dirs["a"], executed="failed"),
+                                   component("b", cache_dirs["b"], cached="uncached")])
+    assert_message(await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb"), 500,
+                   "There is no cache to export in this pipeline. Please run at least one component.")
+    assert await received(sockets[0], quiet=0.1) == []
+
+
+async def test_failures_after_the_first_broadcast(jp_fetch, register_pipeline, open_sockets, cache_dirs,
+                                                  tmp_path, monkeypatch):
+    sockets = await open_sockets()
+    missing = str(tmp_path / "gone")
+    await register_pipeline("k1", [component("a", cache_dirs["a"]), component("b", missing)])
+
+    # The size function fails on the vanished directory: nothing is packed.
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert_message(response, 500, f"[Errno 2] No such file or directory: '{missing}'")
+    assert states(await received(sockets[0])) == [("invalid", 0), ("failed", 0)]
+
+    # The writer fails on it: its error must not pass for a finished archive.
+    monkeypatch.setattr(export_gate, "get_dir_size", lambda path: 1)
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert response.code == 500 and missing in json.loads(response.body)["message"]
+    assert response.headers["Content-Length"] == str(len(response.body))
+    seen = states(await received(sockets[0]))
+    assert seen[:2] == [("invalid", 0), ("running", 0)] and seen[-1] == ("failed", 0)
+    assert ("successful", 100) not in seen
+
+
+class FlakyGate(CacheExportGate):
+    """A client that goes away, seen as a failing write of chunk `fail_at`."""
+
+    fail_at = 1
+
+    def write(self, chunk):
+        self.writes = getattr(self, "writes", 0) + 1
+        if self.writes == self.fail_at:
+            raise OSError("connection reset by peer")
+        return super().write(chunk)
+
+
+@pytest.fixture
+def flaky_route(jp_serverapp, jp_base_url, monkeypatch):
+    monkeypatch.setitem(export_gate.CACHE_DESK_INFO, "cache_buffer_size", 4096)
+    jp_serverapp.web_app.add_handlers(".*$", [(jp_base_url + "flaky-export", FlakyGate)])
+
+    def route(fail_at):
+        monkeypatch.setattr(FlakyGate, "fail_at", fail_at)
+        return "flaky-export"
+
+    return route
+
+
+async def test_a_chunk_that_cannot_be_sent(jp_fetch, http_server_client, jp_auth_header, jp_base_url,
+                                           register_pipeline, cache_dirs, flaky_route):
+    await register_pipeline("k1", [component("a", cache_dirs["a"])])
+
+    # Nothing has gone out yet: the reply can still become a JSON message.
+    response = await export_via(jp_fetch, flaky_route(1))
+    assert_message(response, 500, "Cannot transfer file data to the client")
+    assert len(response.body) == 54
+
+    # Headers and a first chunk have gone out: the connection is ended, and
+    # the client never sees text appended to the archive's bytes.
+    received_bytes = bytearray()
+    with pytest.raises(Exception):
+        await http_server_client.fetch(
+            jp_base_url + flaky_route(2) + "?kernel_id=k1&ipynb_name=n.ipynb", headers=jp_auth_header,
+            streaming_callback=received_bytes.extend, request_timeout=60)
+    assert 0 < len(received_bytes) <= 4096
+    assert received_bytes[:2] == b"\x1f\x8b" and b'{"message"' not in received_bytes
+
+
+async def export_via(jp_fetch, route):
+    try:
+        return await jp_fetch(route, params={"kernel_id": "k1", "ipynb_name": "n.ipynb"}, request_timeout=60)
+    except HTTPClientError as exp:
+        return exp.response
+
+
+@pytest.mark.parametrize("ipynb_name, offered", [
+    ("data.tar.ipynb", "data.tar-diskcache.tar.gz"),
+    (".hidden", ".hidden-diskcache.tar.gz"),
+    ("", "-diskcache.tar.gz"),
+    ("deep/dir/Über Daten;v2.ipynb", "%C3%9Cber%20Daten%3Bv2-diskcache.tar.gz"),
+])
+async def test_offered_file_names(jp_fetch, register_pipeline, cache_dirs, ipynb_name, offered):
+    await register_pipeline("k1", [component("b", cache_dirs["b"])])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name=ipynb_name)
+    assert response.code == 200
+    assert response.headers["Content-Disposition"] == "attachment; filename=" + offered
+
+
+def test_percent_encoding_keeps_slashes():
+    assert export_gate_encode("a/b c;d") == "a/b%20c%3Bd"
+
+
+def export_gate_encode(name):
+    # The download's header is the only public face of the encoder.
+    class Probe:
+        headers = {}
+
+        def set_header(self, name, value):
+            self.headers[name] = value
+
+    probe = Probe()
+    with pytest.raises(FileNotFoundError):
+        CacheExportGate._finish_with_artifact(probe, artifact_name=name, artifact_path="/nonexistent/x")
+    return probe.headers["Content-Disposition"][len("attachment; filename="):]
+
+
+async def test_refused_without_a_token(jp_fetch, register_pipeline, cache_dirs, private_tmpdir):
+    await register_pipeline("k1", [component("b", cache_dirs["b"])])
+    with pytest.raises(HTTPClientError) as exp:
+        await jp_fetch("vexlo", "cache", "export", params={"kernel_id": "k1", "ipynb_name": "n"},
+                       headers={"Authorization": ""})
+    assert exp.value.code == 403
+    assert list(private_tmpdir.iterdir()) == []
+
+
+def test_type_refusals():
+    with pytest.raises(TypeError, match="argument 'data' must be dict, not list"):
+        CacheExportGate.transmit(kernel_id="k", data=[])
+    with pytest.raises(TypeError, match="argument 'kernel_id' must be str, not NoneType"):
+        CacheExportGate.transmit(None, {})
+    with pytest.raises(TypeError, match="got multiple values for argument 'kernel_id'"):
+        CacheExportGate.transmit("k", {}, kernel_id="k")
