@@ -9,12 +9,16 @@ import signal
 import socket
 import subprocess
 import sys
+import tarfile
 import tempfile
+import threading
 import time
+import urllib.parse
 from contextlib import contextmanager
 from pathlib import Path
 
 import requests
+import websocket
 
 KERNEL_ID = "demo-kernel-0001"
 
@@ -70,11 +74,10 @@ def generate_cache(root: Path) -> list:
     for index, name in enumerate(["load", "clean", "train"]):
         cache = root / f"component-{index}"
         (cache / "values").mkdir(parents=True)
-        rows = "\n".join(",".join(f"{rnd.gauss(0, 1):.4f}" for _ in range(8)) for _ in range(20000))
+        rows = "\n".join(",".join(f"{rnd.gauss(0, 1):.4f}" for _ in range(8)) for _ in range(150000))
         (cache / "values" / "table.csv").write_text("a,b,c,d,e,f,g,h\n" + rows)
-        (cache / "blob.bin").write_bytes(rnd.randbytes(2_000_000) if hasattr(rnd, "randbytes")
-                                         else os.urandom(2_000_000))
-        (cache / "meta.json").write_text(json.dumps({"component": name, "rows": 20000}))
+        (cache / "blob.bin").write_bytes(os.urandom(4_000_000))
+        (cache / "meta.json").write_text(json.dumps({"component": name, "rows": 150000}))
         components.append({
             "identifier": f"c{index}", "name": name, "code": f"df_{name} = step_{name}()",
             "diskcache_dir": str(cache), "execution_status": "successful",
@@ -102,10 +105,65 @@ def main() -> int:
                 answer = session.get(base + "vexlo/info/cache", params=params)
                 mode = "per kernel" if params else "total"
                 print(f"cache info ({mode}): {answer.status_code} {answer.text}")
+            export_cache(base, token, session, workdir)
         print("server stopped")
         return 0
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
+
+
+class ProgressListener(threading.Thread):
+    """The kernel's websocket, as the browser holds it: draws the packing's progress."""
+
+    def __init__(self, base: str, token: str):
+        super().__init__(daemon=True)
+        url = base.replace("http://", "ws://") + f"vexlo/ws?kernel_id={KERNEL_ID}&token={token}"
+        self.ws = websocket.create_connection(url, timeout=120)
+        self.states = []
+
+    def run(self) -> None:
+        try:
+            while True:
+                message = json.loads(self.ws.recv())
+                status, progress = message["msg"]["status"], message["msg"]["progress"]
+                self.states.append((status, progress))
+                bar = "#" * min(40, progress * 40 // 100)
+                print(f"\r  packing [{bar:<40}] {progress:3d}% {status:<10}", end="", flush=True)
+                if status in ("successful", "failed"):
+                    print()
+                    return
+        except (websocket.WebSocketException, OSError):
+            return
+
+
+def export_cache(base: str, token: str, session: requests.Session, workdir: Path) -> None:
+    listener = ProgressListener(base, token)
+    listener.start()
+    started = time.monotonic()
+    with session.get(base + "vexlo/cache/export", stream=True, timeout=600,
+                     params={"kernel_id": KERNEL_ID, "ipynb_name": "notebooks/Sales Report.ipynb"}) as answer:
+        if answer.status_code != 200:
+            raise RuntimeError(f"export refused: {answer.status_code} {answer.text}")
+        offered = answer.headers["Content-Disposition"].split("filename=", 1)[1]
+        target = workdir / urllib.parse.unquote(offered)
+        with open(target, "wb") as out:
+            for chunk in answer.iter_content(chunk_size=1 << 20):
+                out.write(chunk)
+    elapsed = time.monotonic() - started
+    listener.join(timeout=10)
+    listener.ws.close()
+
+    content = sum(p.stat().st_size for p in (workdir / "vexlo").rglob("*") if p.is_file())
+    print(f"saved {target.name}: {target.stat().st_size} bytes, "
+          f"Content-Length {answer.headers['Content-Length']}")
+    with tarfile.open(target, "r:gz") as archive:
+        members = archive.getmembers()
+    for member in members:
+        kind = "dir " if member.isdir() else "file"
+        print(f"  {kind} {member.size:>10}  {member.name}")
+    print(f"export took {elapsed:.2f} s for {content / 1e6:.1f} MB of cache: "
+          f"{content / 1e6 / elapsed:.1f} MB/s; progress messages: {len(listener.states)}, "
+          f"last {listener.states[-1] if listener.states else None}")
 
 
 def extension_state() -> str:

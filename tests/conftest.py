@@ -1,12 +1,20 @@
 import json
 import os
+import shutil
 import tempfile
 
 import pytest
 
 # The core library fixes its working directory when first imported; give the
 # whole session a private one before anything imports it.
-os.environ.setdefault("VEXLO_TEMP_DIRECTORY", tempfile.mkdtemp(prefix="vexlo-tests-"))
+_SESSION_TEMP = None
+if "VEXLO_TEMP_DIRECTORY" not in os.environ:
+    _SESSION_TEMP = os.environ["VEXLO_TEMP_DIRECTORY"] = tempfile.mkdtemp(prefix="vexlo-tests-")
+
+
+def pytest_unconfigure(config):
+    if _SESSION_TEMP:
+        shutil.rmtree(_SESSION_TEMP, ignore_errors=True)
 
 pytest_plugins = ["pytest_jupyter.jupyter_server"]
 
