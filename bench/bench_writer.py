@@ -33,6 +33,11 @@ SEED = 20261208
 MiB = 1024 * 1024
 
 
+def random_bytes(rng, n):
+    """rng.randbytes(n), which Python 3.8 lacks (same bytes on later versions)."""
+    return rng.getrandbits(8 * n).to_bytes(n, "little") if n else b""
+
+
 # ---------------------------------------------------------------- corpora
 
 
@@ -68,7 +73,7 @@ def make_mixed(root):
         _write(os.path.join(root, "tables", f"table_{i}.csv"), ("\n".join(lines) + "\n").encode())
     # 20 MB of incompressible bytes (pickled blobs, images) in 4 files.
     for i in range(4):
-        _write(os.path.join(root, "blobs", f"blob_{i}.bin"), rng.randbytes(5 * MiB))
+        _write(os.path.join(root, "blobs", f"blob_{i}.bin"), random_bytes(rng, 5 * MiB))
     # 5,000 small JSON files in 50 folders.
     for i in range(5000):
         record = {
@@ -102,7 +107,7 @@ def make_big(root):
         os.makedirs(root, exist_ok=True)
         with open(path, "wb") as f:
             for j in range(8):
-                f.write(chunk if (i + j) % 3 else rng.randbytes(8 * MiB))
+                f.write(chunk if (i + j) % 3 else random_bytes(rng, 8 * MiB))
 
 
 def ensure(root, maker):

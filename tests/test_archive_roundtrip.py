@@ -141,7 +141,16 @@ def test_every_kind_of_entry_survives_both_readers(tmp_path):
     os.chmod(tree / "exact.bin", 0o4755)
     os.utime(tree / "data.bin", (1_000_000_000, 1_000_000_000))
     os.utime(tree / "zero.txt", (0, 0))
-    round_trip(tmp_path, tree)
+    archive = round_trip(tmp_path, tree)
+
+    # Extended headers only where ustar cannot hold the value.
+    with tarfile.open(archive) as tar:
+        pax = {m.name: m.pax_headers for m in tar if m.pax_headers}
+    raw = "component-c1/" + os.fsdecode(b"raw-\xff\xfe.bin")
+    assert pax[raw] == {"hdrcharset": "BINARY", "path": raw}
+    assert set(pax) == {raw, "component-c1/long-" + "n" * 200, "component-c1/ünïcödé-名前.txt",
+                        "component-c1/long-target"}
+    assert pax["component-c1/long-target"] == {"linkpath": "t" * 150}
 
 
 def test_ordering_is_by_bytes_and_preorder(tmp_path):

@@ -18,6 +18,11 @@ COMPILER = shutil.which(os.environ.get("CXX", "c++")) or shutil.which("g++")
 BLOCK = 32 * 1024  # the smallest block: many blocks from little data
 
 
+def random_bytes(rng, n):
+    """rng.randbytes(n), which Python 3.8 lacks (same bytes on later versions)."""
+    return rng.getrandbits(8 * n).to_bytes(n, "little") if n else b""
+
+
 @pytest.fixture(scope="module")
 def driver(tmp_path_factory):
     if COMPILER is None or not (ENGINE / "parallel_gzip.cpp").exists():
@@ -40,7 +45,7 @@ def sample(size, seed):
     rng = random.Random(seed)
     words = [bytes(rng.choice(b"abcdefgh") for _ in range(rng.randint(1, 8))) for _ in range(200)]
     text = b" ".join(rng.choice(words) for _ in range(size // 3 + 1))[: size // 2]
-    return text + rng.randbytes(size - len(text))
+    return text + random_bytes(rng, size - len(text))
 
 
 @pytest.mark.parametrize("size", [0, 1, BLOCK - 1, BLOCK, BLOCK + 1, 5 * BLOCK, 37 * BLOCK + 12345])
@@ -63,7 +68,7 @@ def test_dictionary_carries_matches_across_blocks(driver, tmp_path):
     # 16 KiB of random bytes repeated, in 32 KiB blocks: with the previous
     # block's tail as dictionary only the first copy costs its size; without
     # it every block would start with 16 KiB of literals (over 300 KiB here).
-    chunk = random.Random(7).randbytes(BLOCK // 2)
+    chunk = random_bytes(random.Random(7), BLOCK // 2)
     data = chunk * 40
     out = compress(driver, tmp_path, data, threads=2)
     assert gzip.decompress(out) == data
