@@ -89,7 +89,8 @@ def test_component_defaults():
     assert record.summary == VexloComponentOutputsSummaryModel()
 
     assert list(record.model_dump()) == COMPONENT_KEYS
-    assert [k for k, _ in json.loads(record.model_dump_json(), object_pairs_hook=list)] == COMPONENT_KEYS
+    written = json.loads(record.model_dump_json(), object_pairs_hook=list)
+    assert [key for key, _ in written] == COMPONENT_KEYS
     assert json.loads(record.model_dump_json()) == {
         "identifier": "c1",
         "name": "load",
@@ -192,11 +193,19 @@ def test_extra_keys_are_ignored_at_every_level():
     patch = VexloDagPatchModel(
         identifier="d",
         extra=1,
-        updated_components={"deleted": ["c"], "moved": {}, "added": {"c": {"identifier": "c", "name": "n", "x": 0}}},
+        updated_components={
+            "deleted": ["c"],
+            "moved": {},
+            "added": {"c": {"identifier": "c", "name": "n", "x": 0}},
+        },
     )
     assert patch.model_dump() == {
         "identifier": "d",
-        "updated_components": {"added": {"c": record.model_dump()}, "revised": {}, "deleted": ["c"]},
+        "updated_components": {
+            "added": {"c": record.model_dump()},
+            "revised": {},
+            "deleted": ["c"],
+        },
     }
 
 

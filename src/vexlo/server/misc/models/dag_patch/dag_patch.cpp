@@ -90,8 +90,10 @@ VEXLO_MODULE(dag_patch, m) {
 
   py::object metadata_model = m.attr("VexloComponentMetadataModel");
   py::object summary_model = m.attr("VexloComponentOutputsSummaryModel");
-  py::object default_metadata = metadata_model();
-  py::object default_summary = summary_model();
+  // The default core records are built here, once, so a core record that
+  // cannot be built without arguments fails the load.
+  py::object metadata_factory = copy_factory("_default_metadata", metadata_model(), deepcopy);
+  py::object summary_factory = copy_factory("_default_summary", summary_model(), deepcopy);
 
   // Statuses are stored as plain text; the default is the member's text value
   // so a default record holds the same kind of value as a validated one.
@@ -100,13 +102,11 @@ VEXLO_MODULE(dag_patch, m) {
       {
           {"identifier", str, py::object()},
           {"name", str, py::object()},
-          {"metadata", metadata_model,
-           Field("default_factory"_a = copy_factory("_default_metadata", default_metadata, deepcopy))},
+          {"metadata", metadata_model, Field("default_factory"_a = metadata_factory)},
           {"execution_status", str, m.attr("VexloComponentStatus").attr("INVALID").attr("value")},
           {"diskcache_status", str, m.attr("VexloDiskcacheStatus").attr("UNCACHED").attr("value")},
           {"diskcache_dir", Optional[str], py::none()},
-          {"summary", summary_model,
-           Field("default_factory"_a = copy_factory("_default_summary", default_summary, deepcopy))},
+          {"summary", summary_model, Field("default_factory"_a = summary_factory)},
           {"captured", List[m.attr("VexloCapturedModel")], fresh_list()},
           {"parent_ids", List[str], fresh_list()},
       });
