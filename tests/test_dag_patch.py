@@ -1,5 +1,4 @@
 """The DAG change records: pydantic models defined by a native module at load."""
-import copy
 import json
 import pickle
 import subprocess
@@ -246,7 +245,7 @@ def test_nested_validation_from_parsed_json():
     assert VexloDagPatchModel.model_validate_json(text) == patch
 
 
-def test_fields_are_writable_and_records_copy_and_pickle():
+def test_fields_are_writable_and_records_pickle():
     record = VexloDagPatchComponentModel(identifier="c", name="n")
     record.name = "renamed"
     record.diskcache_dir = "/cache"
@@ -256,9 +255,6 @@ def test_fields_are_writable_and_records_copy_and_pickle():
     patch = VexloDagPatchModel(identifier="d", updated_components={"added": {"c": record}})
     restored = pickle.loads(pickle.dumps(patch))
     assert restored == patch and type(restored) is VexloDagPatchModel
-    clone = copy.deepcopy(patch)
-    clone.updated_components.added["c"].parent_ids.append("p")
-    assert patch.updated_components.added["c"].parent_ids == []
 
 
 # What the module binds at load, in the order it binds them.
