@@ -23,4 +23,11 @@ def get_dir_size(path: str) -> int:
     return total
 
 
-from .cache_packer import CacheCompressThread  # noqa: E402  (the archive writer, native)
+def __getattr__(name: str):
+    # The archive writer is re-exported lazily, so that importing a sibling
+    # (the DAG change models) does not load the writer as well.
+    if name == "CacheCompressThread":
+        from .cache_packer import CacheCompressThread
+
+        return CacheCompressThread
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
