@@ -3,7 +3,6 @@
 // behave exactly like models written as Python class statements.
 #include <pybind11/pybind11.h>
 
-#include <string>
 #include <vector>
 
 #include "vexlo/server/host/imports.hpp"
@@ -58,26 +57,19 @@ py::object copy_factory(const char* name, py::object record, py::object deepcopy
 }  // namespace
 
 VEXLO_MODULE(dag_patch, m) {
-  const std::string package = host::package_of(m);
-  const struct {
-    const char* module;
-    const char* name;
-  } bindings[] = {
-      {"typing", "Dict"},
-      {"typing", "List"},
-      {"typing", "Optional"},
-      {"vexlo_core.misc", "VexloComponentStatus"},
-      {"vexlo_core.misc", "VexloDiskcacheStatus"},
-      {"vexlo_core.misc.models", "VexloCapturedModel"},
-      {"vexlo_core.misc.models", "VexloComponentMetadataModel"},
-      {"vexlo_core.misc.models", "VexloComponentOutputsSummaryModel"},
-      {"pydantic", "BaseModel"},
-      // Needed beyond BaseModel to give fields default factories.
-      {"pydantic", "Field"},
-  };
-  for (const auto& b : bindings) {
-    m.attr(b.name) = host::import_name(b.module, b.name, package);
-  }
+  host::bind_names(m, {
+                         {"typing", "Dict"},
+                         {"typing", "List"},
+                         {"typing", "Optional"},
+                         {"vexlo_core.misc", "VexloComponentStatus"},
+                         {"vexlo_core.misc", "VexloDiskcacheStatus"},
+                         {"vexlo_core.misc.models", "VexloCapturedModel"},
+                         {"vexlo_core.misc.models", "VexloComponentMetadataModel"},
+                         {"vexlo_core.misc.models", "VexloComponentOutputsSummaryModel"},
+                         {"pydantic", "BaseModel"},
+                         // Needed beyond BaseModel to give fields default factories.
+                         {"pydantic", "Field"},
+                     });
   py::object deepcopy = host::import_name("copy", "deepcopy");
 
   py::object Dict = m.attr("Dict");
