@@ -262,3 +262,23 @@ def test_random_trees_round_trip(tmp_path, top):
     build(tree, ("dir", top), [])
     round_trip(work, os.fsdecode(tree))
     shutil.rmtree(work)
+
+
+def test_device_nodes_are_stored_with_their_numbers(tmp_path):
+    tree = tmp_path / "cache"
+    tree.mkdir()
+    try:
+        # 1:3 and 7:0 as on Linux (/dev/null, /dev/loop0); never opened by the writer.
+        os.mknod(tree / "char", 0o620 | stat.S_IFCHR, os.makedev(1, 3))
+        os.mknod(tree / "block", 0o640 | stat.S_IFBLK, os.makedev(7, 0))
+    except PermissionError:
+        pytest.skip("creating device nodes is not permitted here")
+    os.chmod(tree / "char", 0o620)  # past the umask
+    pipeline = tmp_path / "p.json"
+    pipeline.write_text("{}")
+    archive = tmp_path / "o.tar.gz"
+    assert pack(archive, pipeline, [(tree, "c")]).error() is None
+    with tarfile.open(archive) as tar:
+        char, block = tar.getmember("c/char"), tar.getmember("c/block")
+    assert char.ischr() and (char.devmajor, char.devminor, char.mode, char.size) == (1, 3, 0o620, 0)
+    assert block.isblk() and (block.devmajor, block.devminor, block.mode) == (7, 0, 0o640)
