@@ -17,7 +17,10 @@ from pathlib import Path
 
 import pytest
 
-SRC = str(Path(__file__).resolve().parents[1] / "src")
+import vexlo
+
+# Child interpreters import the same build of the package as this one.
+PACKAGE_ROOT = str(Path(vexlo.__file__).resolve().parents[1])
 
 # Calls mount_dataset() with the settings given as JSON on stdin and prints
 # the outcome as JSON.
@@ -69,7 +72,7 @@ class Mount:
         return self.home / "workspace" / "dataset"
 
     def call(self, settings, absent=(), args=()):
-        env = dict(os.environ, HOME=str(self.home), PATH=self.path, PYTHONPATH=SRC,
+        env = dict(os.environ, HOME=str(self.home), PATH=self.path, PYTHONPATH=PACKAGE_ROOT,
                    RECORDER_LOG=str(self.log), **self.env)
         done = subprocess.run(
             [sys.executable, "-c", CALLER],

@@ -14,11 +14,13 @@ import pydantic
 import pytest
 import requests
 
+import vexlo
 from vexlo.dravik.dataset import methods
 from vexlo.dravik.schemas import DatasetInfo, DatasetVersionInfo
 from vexlo.dravik.settings import settings
 
-SRC = str(Path(__file__).resolve().parents[1] / "src")
+# Child interpreters import the same build of the package as this one.
+PACKAGE_ROOT = str(Path(vexlo.__file__).resolve().parents[1])
 
 
 class Platform(ThreadingHTTPServer):
@@ -357,7 +359,7 @@ def test_loading_fails_when_a_platform_name_is_missing():
         "del s.DatasetVersionInfo\n"
         "import vexlo.dravik.dataset.methods\n"
     )
-    env = dict(os.environ, PYTHONPATH=SRC)
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
     assert done.returncode != 0
     assert "ImportError: cannot import name 'DatasetVersionInfo'" in done.stderr
