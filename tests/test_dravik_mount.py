@@ -198,6 +198,16 @@ def test_time_out_stops_the_child_and_returns(recorded):
     assert not Path("/proc", str(run["pid"])).exists()
 
 
+def test_relative_home_fails_the_load(tmp_path):
+    # "." or "rel" as home would put the mount under the working directory.
+    env = dict(os.environ, HOME="rel/home", PYTHONPATH=PACKAGE_ROOT)
+    done = subprocess.run([sys.executable, "-c", "import vexlo.dravik.dataset.methods"],
+                          capture_output=True, text=True, env=env, cwd=str(tmp_path))
+    assert done.returncode != 0
+    assert "RuntimeError: Could not determine home directory." in done.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
 # --- a real mount -----------------------------------------------------------
 
 TOKEN = "real-mount-token"

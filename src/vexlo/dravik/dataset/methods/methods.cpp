@@ -3,6 +3,7 @@
 // Each call reads the settings afresh and makes one request; nothing is kept.
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -58,8 +59,7 @@ py::str concat(std::initializer_list<py::str> pieces) {
 // A record built from a JSON object, each member as the field of its name.
 py::object build_record(py::handle record_type, py::handle members) {
   if (!PyDict_Check(members.ptr())) {
-    PyErr_Format(PyExc_TypeError, "%.200s() argument after ** must be a mapping, not %.200s",
-                 reinterpret_cast<PyTypeObject*>(record_type.ptr())->tp_name,
+    PyErr_Format(PyExc_TypeError, "record members must be a JSON object, not %.200s",
                  Py_TYPE(members.ptr())->tp_name);
     throw py::error_already_set();
   }
@@ -78,7 +78,13 @@ py::object element_members(py::handle element) {
     throw py::error_already_set();
   }
   py::dict members;
-  if (PyDict_MergeFromSeq2(members.ptr(), element.ptr(), 1) < 0) throw py::error_already_set();
+  if (PyDict_MergeFromSeq2(members.ptr(), element.ptr(), 1) < 0) {
+    // A malformed pair is an unusable element like any other: TypeError.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "dataset list element is not a list of name/value pairs");
+    throw py::error_already_set();
+  }
   return std::move(members);
 }
 
@@ -237,10 +243,15 @@ PYBIND11_MODULE(methods, m) {
                          {"vexlo.dravik.settings", "settings"},
                      });
 
-  // Path.home() raises when there is no home directory to find, so the module
-  // then fails to load instead of mounting under a relative "~".
+  // A home that is missing or relative (HOME="" reads as "." on some Python
+  // versions) would put the mount under whatever the working directory is, so
+  // it fails the load like a home that cannot be found at all.
   py::object os = py::module_::import("os");
-  const py::str home(py::module_::import("pathlib").attr("Path").attr("home")());
+  const py::str home(os.attr("path").attr("expanduser")("~"));
+  if (!host::truth(os.attr("path").attr("isabs")(home))) {
+    PyErr_SetString(PyExc_RuntimeError, "Could not determine home directory.");
+    throw py::error_already_set();
+  }
   const py::str mount_point(os.attr("path").attr("join")(home, "workspace", "dataset"));
   m.attr("_MOUNT_POINT") = mount_point;
 
