@@ -49,6 +49,12 @@ py::object make_callable(py::module_& module, const std::string& name, const std
 
 }  // namespace
 
+py::dict annotations(std::initializer_list<std::pair<const char*, const char*>> items) {
+  py::dict result;
+  for (const auto& [name, type] : items) result[name] = type;
+  return result;
+}
+
 py::object make_class(py::module_& module, const ClassSpec& spec) {
   py::dict ns;
   ns["__module__"] = module.attr("__name__");

@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,9 @@ struct ClassSpec {
   // Further class attributes, in order.
   std::vector<std::pair<std::string, py::object>> attributes = {};
 };
+
+// {"parameter": "type text", ..., "return": "type text"} as __annotations__.
+py::dict annotations(std::initializer_list<std::pair<const char*, const char*>> items);
 
 // Creates the class in `module` (binding it there under its name) and returns it.
 py::object make_class(py::module_& module, const ClassSpec& spec);

@@ -9,6 +9,7 @@
 
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/imports.hpp"
+#include "vexlo/server/host/module.hpp"
 #include "vexlo/server/host/native_class.hpp"
 
 namespace py = pybind11;
@@ -223,15 +224,9 @@ void define(py::module_& m, const Globals& g, const char* name, const char* doc,
                        std::move(annotations)));
 }
 
-py::dict annotate(std::initializer_list<std::pair<const char*, const char*>> items) {
-  py::dict annotations;
-  for (const auto& [name, type] : items) annotations[name] = type;
-  return annotations;
-}
-
 }  // namespace
 
-PYBIND11_MODULE(methods, m) {
+VEXLO_MODULE(methods, m) {
   host::bind_names(m, {
                          {"typing", "Any"},
                          {"typing", "Dict"},
@@ -257,21 +252,21 @@ PYBIND11_MODULE(methods, m) {
 
   const Globals g(m);
   define(m, g, "get_dataset_list", "Return datasets for the current project.", get_dataset_list,
-         annotate({{"return", "List[DatasetInfo]"}}));
+         host::annotations({{"return", "List[DatasetInfo]"}}));
   define(m, g, "create_dataset", "Create a new dataset in the current project.", create_dataset,
-         annotate({{"name", "str"}, {"description", "str"}, {"exist_ok", "bool"},
+         host::annotations({{"name", "str"}, {"description", "str"}, {"exist_ok", "bool"},
                    {"return", "DatasetInfo"}}));
   define(m, g, "create_dataset_version_by_id", "Create a new version for an existing dataset.",
          create_dataset_version_by_id,
-         annotate({{"dataset_id", "int"}, {"description", "str"}, {"return", "DatasetVersionInfo"}}));
+         host::annotations({{"dataset_id", "int"}, {"description", "str"}, {"return", "DatasetVersionInfo"}}));
   define(m, g, "get_code_snippet_to_upload_dataset",
          "Return a code snippet for uploading tabular data.", get_code_snippet_to_upload_dataset,
-         annotate({{"name", "str"}, {"data", "str"}, {"file_type", "str"},
+         host::annotations({{"name", "str"}, {"data", "str"}, {"file_type", "str"},
                    {"return", "Optional[Dict[str, Any]]"}}));
   define(m, g, "get_code_snippet_to_import_dataset",
          "Return a code snippet for importing a dataset version.",
          get_code_snippet_to_import_dataset,
-         annotate({{"dataset_id", "int"}, {"dataset_version_id", "int"},
+         host::annotations({{"dataset_id", "int"}, {"dataset_version_id", "int"},
                    {"return", "Optional[Dict[str, str]]"}}));
 
   MountContext mount{g, mount_point, os, py::module_::import("subprocess")};
@@ -280,5 +275,5 @@ PYBIND11_MODULE(methods, m) {
                        [mount](const py::args& a, const py::kwargs& k) {
                          return mount_dataset(mount, a, k);
                        },
-                       annotate({{"return", "None"}})));
+                       host::annotations({{"return", "None"}})));
 }

@@ -204,12 +204,6 @@ py::object get(const host::ModuleGlobals& g, const py::args& args, const py::kwa
   return py::none();
 }
 
-py::dict annotations(std::initializer_list<std::pair<const char*, const char*>> items) {
-  py::dict result;
-  for (const auto& [name, type] : items) result[name] = type;
-  return result;
-}
-
 }  // namespace
 
 VEXLO_MODULE(export_gate, m) {
@@ -243,14 +237,14 @@ VEXLO_MODULE(export_gate, m) {
              py::make_tuple(m.attr("APIHandler")),
              {
                  host::MethodSpec{"_finish_with_message", "", bound(gate::finish_with_message), Kind::instance,
-                                  annotations({{"status_code", "HTTPStatus"}, {"message", "str"}, {"return", "None"}})},
+                                  host::annotations({{"status_code", "HTTPStatus"}, {"message", "str"}, {"return", "None"}})},
                  host::MethodSpec{"_finish_with_artifact", "", bound(gate::finish_with_artifact), Kind::instance,
-                                  annotations({{"artifact_name", "str"}, {"artifact_path", "str"}, {"return", "None"}})},
-                 host::MethodSpec{"get", "", bound(get), Kind::instance, annotations({{"return", "None"}}),
+                                  host::annotations({{"artifact_name", "str"}, {"artifact_path", "str"}, {"return", "None"}})},
+                 host::MethodSpec{"get", "", bound(get), Kind::instance, host::annotations({{"return", "None"}}),
                                   {m.attr("web").attr("authenticated")}},
                  host::MethodSpec{"transmit", "transmit DAG info to websocket connection which has kernel id",
                                   bound(gate::transmit), Kind::static_,
-                                  annotations({{"kernel_id", "str"}, {"data", "Dict[str, Any]"}, {"return", "None"}})},
+                                  host::annotations({{"kernel_id", "str"}, {"data", "Dict[str, Any]"}, {"return", "None"}})},
              },
          });
 }
