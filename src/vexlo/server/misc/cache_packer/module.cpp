@@ -105,7 +105,11 @@ py::object run(const py::args& args, const py::kwargs& kwargs) {
     py::object error = py::none();
     try {
         self.attr("_stop_event").attr("clear")();
-        const std::string archive_path = *path_value(self.attr("_tarfile_path"));
+        const std::optional<std::string> archive_path = path_value(self.attr("_tarfile_path"));
+        if (!archive_path) {
+            PyErr_SetString(PyExc_TypeError, "_tarfile_path is None");
+            throw py::error_already_set();
+        }
 
         // The inputs are read here, with the GIL, before the engine runs. A
         // failure to read an entry ends the archive where the entry would
@@ -128,7 +132,7 @@ py::object run(const py::args& args, const py::kwargs& kwargs) {
         {
             py::gil_scoped_release release;
             try {
-                archive::write_archive(archive_path, sources, options);
+                archive::write_archive(*archive_path, sources, options);
             } catch (const archive::ArchiveError& e) {
                 engine_error.emplace(e);
             } catch (const std::exception& e) {
