@@ -75,14 +75,6 @@ def test_dictionary_carries_matches_across_blocks(driver, tmp_path):
     assert len(out) < BLOCK
 
 
-def test_level_nine_size_is_close_to_a_single_stream(driver, tmp_path):
-    data = sample(40 * BLOCK, seed=3)
-    parallel = compress(driver, tmp_path, data, threads=2, block=128 * 1024)
-    single = zlib.compressobj(9, zlib.DEFLATED, -15)
-    single_size = len(single.compress(data) + single.flush()) + 18
-    assert len(parallel) <= single_size * 1.003
-
-
 def test_write_failure_is_reported(driver, tmp_path):
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full")
