@@ -7,14 +7,11 @@ import shutil
 import struct
 import subprocess
 import zlib
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-ENGINE = ROOT / "src" / "vexlo" / "server" / "misc" / "cache_packer"
-DRIVER = Path(__file__).resolve().parent / "native" / "gzip_engine_driver.cpp"
-COMPILER = shutil.which(os.environ.get("CXX", "c++")) or shutil.which("g++")
+from native_driver import build_driver
+
 BLOCK = 32 * 1024  # the smallest block: many blocks from little data
 
 
@@ -25,13 +22,8 @@ def random_bytes(rng, n):
 
 @pytest.fixture(scope="module")
 def driver(tmp_path_factory):
-    if COMPILER is None or not (ENGINE / "parallel_gzip.cpp").exists():
-        pytest.skip("needs a C++ compiler and the engine sources")
-    exe = tmp_path_factory.mktemp("gzip-driver") / "driver"
-    subprocess.run([COMPILER, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-I", str(ENGINE),
-                    str(DRIVER), str(ENGINE / "parallel_gzip.cpp"), str(ENGINE / "archive_error.cpp"),
-                    "-o", str(exe), "-lz", "-pthread"], check=True)
-    return exe
+    return build_driver(tmp_path_factory, "gzip_engine_driver.cpp", ["parallel_gzip.cpp", "archive_error.cpp"],
+                        ["-lz", "-pthread"])
 
 
 def compress(driver, tmp_path, data, threads, block=BLOCK):

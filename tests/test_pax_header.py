@@ -2,17 +2,13 @@
 read back with Python's tarfile (the engine compiled with a small driver)."""
 import io
 import os
-import shutil
 import subprocess
 import tarfile
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-ENGINE = ROOT / "src" / "vexlo" / "server" / "misc" / "cache_packer"
-DRIVER = Path(__file__).resolve().parent / "native" / "pax_header_driver.cpp"
-COMPILER = shutil.which(os.environ.get("CXX", "c++")) or shutil.which("g++")
+from native_driver import build_driver
+
 
 LIMIT_8G = 8 ** 11  # first size the 12-byte octal field cannot hold
 LIMIT_ID = 8 ** 7   # first id the 8-byte octal field cannot hold
@@ -20,11 +16,7 @@ LIMIT_ID = 8 ** 7   # first id the 8-byte octal field cannot hold
 
 @pytest.fixture(scope="module")
 def encode(tmp_path_factory):
-    if COMPILER is None or not (ENGINE / "pax_header.cpp").exists():
-        pytest.skip("needs a C++ compiler and the engine sources")
-    exe = tmp_path_factory.mktemp("pax-driver") / "driver"
-    subprocess.run([COMPILER, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-I", str(ENGINE),
-                    str(DRIVER), str(ENGINE / "pax_header.cpp"), "-o", str(exe)], check=True)
+    exe = build_driver(tmp_path_factory, "pax_header_driver.cpp", ["pax_header.cpp"])
 
     def run(name, type="0", mode="644", size=0, uid=0, gid=0, mtime=0, link=b"", uname=b"u", gname=b"g"):
         args = [str(exe), name, type, mode, str(size), str(uid), str(gid), str(mtime), link, uname, gname]

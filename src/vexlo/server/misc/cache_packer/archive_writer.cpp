@@ -44,46 +44,48 @@ private:
 class OwnerNames {
 public:
     const std::string& user(uid_t uid) {
-        for (const auto& [id, name] : users_) {
-            if (id == uid) {
-                return name;
+        return remembered(users_, uid, [](uid_t id, std::vector<char>& buffer, std::string& name) {
+            struct passwd pw;
+            struct passwd* found = nullptr;
+            const int rc = getpwuid_r(id, &pw, buffer.data(), buffer.size(), &found);
+            if (rc == 0 && found != nullptr) {
+                name = found->pw_name;
             }
-        }
-        std::string name;
-        std::vector<char> buffer(4096);
-        struct passwd pw;
-        struct passwd* found = nullptr;
-        while (getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) == ERANGE) {
-            buffer.resize(buffer.size() * 2);
-        }
-        if (found != nullptr) {
-            name = found->pw_name;
-        }
-        users_.emplace_back(uid, std::move(name));
-        return users_.back().second;
+            return rc;
+        });
     }
 
     const std::string& group(gid_t gid) {
-        for (const auto& [id, name] : groups_) {
-            if (id == gid) {
+        return remembered(groups_, gid, [](gid_t id, std::vector<char>& buffer, std::string& name) {
+            struct group gr;
+            struct group* found = nullptr;
+            const int rc = getgrgid_r(id, &gr, buffer.data(), buffer.size(), &found);
+            if (rc == 0 && found != nullptr) {
+                name = found->gr_name;
+            }
+            return rc;
+        });
+    }
+
+private:
+    // `query` runs a *_r lookup, which answers ERANGE while its buffer is too small.
+    template <typename Id, typename Query>
+    static const std::string& remembered(std::vector<std::pair<Id, std::string>>& known, Id id,
+                                         Query query) {
+        for (const auto& [seen, name] : known) {
+            if (seen == id) {
                 return name;
             }
         }
         std::string name;
         std::vector<char> buffer(4096);
-        struct group gr;
-        struct group* found = nullptr;
-        while (getgrgid_r(gid, &gr, buffer.data(), buffer.size(), &found) == ERANGE) {
+        while (query(id, buffer, name) == ERANGE) {
             buffer.resize(buffer.size() * 2);
         }
-        if (found != nullptr) {
-            name = found->gr_name;
-        }
-        groups_.emplace_back(gid, std::move(name));
-        return groups_.back().second;
+        known.emplace_back(id, std::move(name));
+        return known.back().second;
     }
 
-private:
     // A reference returned above is valid only until the next lookup of the
     // same kind; callers copy it at once.
     std::vector<std::pair<uid_t, std::string>> users_;
