@@ -162,35 +162,25 @@ py::object run(const py::args& args, const py::kwargs& kwargs) {
 }  // namespace
 
 VEXLO_MODULE(cache_packer, m) {
-    const struct {
-        const char* module;
-        const char* name;
-    } bindings[] = {
-        {"threading", "Event"},
-        {"threading", "Thread"},
-        {"typing", "Dict"},
-        {"typing", "List"},
-        {"typing", "Optional"},
-    };
-    for (const auto& b : bindings) {
-        m.attr(b.name) = host::import_name(b.module, b.name);
-    }
+    host::bind_names(m, {
+                            {"threading", "Event"},
+                            {"threading", "Thread"},
+                            {"typing", "Dict"},
+                            {"typing", "List"},
+                            {"typing", "Optional"},
+                        });
     m.attr("PIPELINE_JSON") = "pipeline.json";
 
     py::object thread_type = m.attr("Thread");
     py::object event_type = m.attr("Event");
 
-    py::dict init_annotations;
-    init_annotations["tarfile_path"] = "str";
-    init_annotations["pipeline_info"] = "Dict[str, str]";
-    init_annotations["cache_info"] = "List[Dict[str, str]]";
-    init_annotations["return"] = "None";
-    py::dict none_annotations;
-    none_annotations["return"] = "None";
-    py::dict bool_annotations;
-    bool_annotations["return"] = "bool";
-    py::dict error_annotations;
-    error_annotations["return"] = "Optional[BaseException]";
+    const py::dict init_annotations = host::annotations({{"tarfile_path", "str"},
+                                                         {"pipeline_info", "Dict[str, str]"},
+                                                         {"cache_info", "List[Dict[str, str]]"},
+                                                         {"return", "None"}});
+    const py::dict none_annotations = host::annotations({{"return", "None"}});
+    const py::dict bool_annotations = host::annotations({{"return", "bool"}});
+    const py::dict error_annotations = host::annotations({{"return", "Optional[BaseException]"}});
 
     using Kind = host::MethodSpec::Kind;
     host::make_class(
