@@ -120,6 +120,7 @@ class ProgressListener(threading.Thread):
         url = base.replace("http://", "ws://") + f"vexlo/ws?kernel_id={KERNEL_ID}&token={token}"
         self.ws = websocket.create_connection(url, timeout=120)
         self.states = []
+        self.printed = ("", 0)
 
     def run(self) -> None:
         try:
@@ -128,9 +129,13 @@ class ProgressListener(threading.Thread):
                 status, progress = message["msg"]["status"], message["msg"]["progress"]
                 self.states.append((status, progress))
                 bar = "#" * min(40, progress * 40 // 100)
-                print(f"\r  packing [{bar:<40}] {progress:3d}% {status:<10}", end="", flush=True)
+                line = f"  packing [{bar:<40}] {progress:3d}% {status:<10}"
+                if sys.stdout.isatty():
+                    print("\r" + line, end="\n" if status in ("successful", "failed") else "", flush=True)
+                elif status != self.printed[0] or progress >= self.printed[1] + 10:
+                    print(line, flush=True)  # a log gets one line per step, not a redraw
+                    self.printed = (status, progress)
                 if status in ("successful", "failed"):
-                    print()
                     return
         except (websocket.WebSocketException, OSError):
             return
