@@ -178,6 +178,19 @@ async def test_failures_after_the_first_broadcast(jp_fetch, register_pipeline, o
     assert ("successful", 100) not in seen
 
 
+async def test_a_writer_that_cannot_start(jp_fetch, register_pipeline, open_sockets, cache_dirs, monkeypatch):
+    sockets = await open_sockets()
+
+    class Unstartable(export_gate.CacheCompressThread):
+        def start(self):
+            raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(export_gate, "CacheCompressThread", Unstartable)
+    await register_pipeline("k1", [component("a", cache_dirs["a"])])
+    assert_message(await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb"), 500, "can't start new thread")
+    assert states(await received(sockets[0])) == [("invalid", 0), ("failed", 0)]
+
+
 class FlakyGate(CacheExportGate):
     """A client that goes away, seen as a failing write of chunk `fail_at`."""
 

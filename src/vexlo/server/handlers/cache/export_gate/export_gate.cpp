@@ -146,7 +146,8 @@ class Export {
   void fail(const py::str& message) {
     if (tar_thread_) {
       tar_thread_.attr("stop")();
-      tar_thread_.attr("join")();
+      // A thread that failed to start cannot be joined; there is nothing to wait for.
+      if (!tar_thread_.attr("ident").is_none()) tar_thread_.attr("join")();
     }
     msg_["status"] = "failed";
     msg_["progress"] = 0;
