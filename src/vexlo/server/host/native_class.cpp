@@ -49,6 +49,10 @@ py::object make_callable(py::module_& module, const std::string& name, const std
 
 }  // namespace
 
+NativeBody with_globals(const ModuleGlobals& globals, GlobalsBody body) {
+  return [globals, body](const py::args& a, const py::kwargs& k) { return body(globals, a, k); };
+}
+
 py::dict annotations(std::initializer_list<std::pair<const char*, const char*>> items) {
   py::dict result;
   for (const auto& [name, type] : items) result[name] = type;

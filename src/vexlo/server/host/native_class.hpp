@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "vexlo/server/host/imports.hpp"
+
 namespace vexlo::host {
 
 namespace py = pybind11;
@@ -41,6 +43,10 @@ struct ClassSpec {
   // Further class attributes, in order.
   std::vector<std::pair<std::string, py::object>> attributes = {};
 };
+
+// A body that reads its module's globals at call time, as a Python function would.
+using GlobalsBody = py::object (*)(const ModuleGlobals&, const py::args&, const py::kwargs&);
+NativeBody with_globals(const ModuleGlobals& globals, GlobalsBody body);
 
 // {"parameter": "type text", ..., "return": "type text"} as __annotations__.
 py::dict annotations(std::initializer_list<std::pair<const char*, const char*>> items);

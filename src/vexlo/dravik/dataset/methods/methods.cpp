@@ -211,17 +211,12 @@ py::object mount_dataset(const MountContext& c, const py::args& args, const py::
   return py::none();
 }
 
-using Body = py::object (*)(const Globals&, const py::args&, const py::kwargs&);
-
 // Lets typing.get_type_hints resolve the annotations against this module.
 void share_globals(py::module_& m, py::object fn) { fn.attr("__globals__") = m.attr("__dict__"); }
 
-void define(py::module_& m, const Globals& g, const char* name, const char* doc, Body body,
-            py::dict annotations) {
-  share_globals(m, host::make_function(
-                       m, name, doc,
-                       [g, body](const py::args& a, const py::kwargs& k) { return body(g, a, k); },
-                       std::move(annotations)));
+void define(py::module_& m, const Globals& g, const char* name, const char* doc,
+            host::GlobalsBody body, py::dict annotations) {
+  share_globals(m, host::make_function(m, name, doc, host::with_globals(g, body), std::move(annotations)));
 }
 
 }  // namespace

@@ -267,7 +267,6 @@ void ParallelGzip::write_ready(std::unique_lock<std::mutex>& lock) {
         crc_ = static_cast<std::uint32_t>(
             crc32_combine(crc_, slot->crc, static_cast<z_off_t>(slot->in_len)));
         lock.lock();
-        written_in_ += slot->in_len;
         ++next_write_;
         free_.push_back(slot);
         slot_free_.notify_all();
@@ -309,7 +308,8 @@ void ParallelGzip::finish() {
     stop_workers();
     unsigned char trailer[8];
     put_le32(trailer, crc_);
-    put_le32(trailer + 4, static_cast<std::uint32_t>(written_in_));
+    // Every block has been written by now, so all input is accounted for.
+    put_le32(trailer + 4, static_cast<std::uint32_t>(total_in_));
     write_all(trailer, sizeof trailer);
     check_failure();
 }

@@ -82,7 +82,6 @@ private:
     int write_errno_ = 0;                  // first failure, reported by the producer
     bool deflate_failed_ = false;
     std::uint32_t crc_ = 0;
-    std::uint64_t written_in_ = 0;         // uncompressed bytes of written blocks
     bool finished_ = false;
 
     std::vector<std::thread> workers_;

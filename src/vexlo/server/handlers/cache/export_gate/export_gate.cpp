@@ -77,11 +77,14 @@ class Export {
     const py::str pipeline_json = g_["PIPELINE_JSON"];
     const std::string tarfile_path = temp_dir.join(tar_filename);
     py::dict pipeline_info;
-    pipeline_info["filepath"] = temp_dir.join(pipeline_json);
+    const std::string pipeline_path = temp_dir.join(pipeline_json);
+    pipeline_info["filepath"] = pipeline_path;
     pipeline_info["arcname"] = pipeline_json;
 
-    gate::write_text_file(temp_dir.join(pipeline_json), host::json_text(cached_pipeline));
-    py::int_ estimate_size(gate::file_size(temp_dir.join(pipeline_json)));
+    // The JSON text is ASCII, so its length is the file's size in bytes.
+    const std::string description = host::json_text(cached_pipeline);
+    gate::write_text_file(pipeline_path, description);
+    py::int_ estimate_size(description.size());
 
     py::list cache_info;
     for (auto item : cached_pipeline) {
@@ -227,9 +230,6 @@ VEXLO_MODULE(export_gate, m) {
   m.attr("CACHE_DESK_INFO") = cache_desk_info;
 
   host::ModuleGlobals g(m);
-  auto bound = [g](py::object (*body)(const host::ModuleGlobals&, const py::args&, const py::kwargs&)) {
-    return [g, body](const py::args& a, const py::kwargs& k) { return body(g, a, k); };
-  };
   using Kind = host::MethodSpec::Kind;
   host::make_class(
       m, host::ClassSpec{
@@ -237,14 +237,14 @@ VEXLO_MODULE(export_gate, m) {
              "Cache export gate.",
              py::make_tuple(m.attr("APIHandler")),
              {
-                 host::MethodSpec{"_finish_with_message", "", bound(gate::finish_with_message), Kind::instance,
+                 host::MethodSpec{"_finish_with_message", "", host::with_globals(g, gate::finish_with_message), Kind::instance,
                                   host::annotations({{"status_code", "HTTPStatus"}, {"message", "str"}, {"return", "None"}})},
-                 host::MethodSpec{"_finish_with_artifact", "", bound(gate::finish_with_artifact), Kind::instance,
+                 host::MethodSpec{"_finish_with_artifact", "", host::with_globals(g, gate::finish_with_artifact), Kind::instance,
                                   host::annotations({{"artifact_name", "str"}, {"artifact_path", "str"}, {"return", "None"}})},
-                 host::MethodSpec{"get", "", bound(get), Kind::instance, host::annotations({{"return", "None"}}),
+                 host::MethodSpec{"get", "", host::with_globals(g, get), Kind::instance, host::annotations({{"return", "None"}}),
                                   {m.attr("web").attr("authenticated")}},
                  host::MethodSpec{"transmit", "transmit DAG info to websocket connection which has kernel id",
-                                  bound(gate::transmit), Kind::static_,
+                                  host::with_globals(g, gate::transmit), Kind::static_,
                                   host::annotations({{"kernel_id", "str"}, {"data", "Dict[str, Any]"}, {"return", "None"}})},
              },
          });

@@ -119,9 +119,7 @@ VEXLO_MODULE(cache_desk, m) {
                           "",
                           py::make_tuple(m.attr("BaseInfoHandler")),
                           {host::MethodSpec{"_get_info", "",
-                                            [globals](const py::args& a, const py::kwargs& k) {
-                                              return get_info(globals, a, k);
-                                            },
+                                            host::with_globals(globals, get_info),
                                             host::MethodSpec::Kind::instance, annotations}},
                       });
 }
