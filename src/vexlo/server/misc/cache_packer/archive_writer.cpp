@@ -1,5 +1,6 @@
 #include "archive_writer.hpp"
 
+#include "file_descriptor.hpp"
 #include "parallel_gzip.hpp"
 #include "pax_header.hpp"
 #include "tree_walker.hpp"
@@ -17,27 +18,6 @@
 namespace vexlo::archive {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 // User and group names by id; a tree usually has one owner, so the lookups
 // (which may go to NSS) happen once.
@@ -95,9 +75,10 @@ private:
 // Turns walked entries into tar members in the gzip stream.
 class MemberWriter final : public EntrySink {
 public:
-    explicit MemberWriter(ParallelGzip& out) : out_(out) {}
+    MemberWriter(ParallelGzip& out, const std::atomic<bool>* cancel) : out_(out), cancel_(cancel) {}
 
     void on_entry(const Entry& e) override {
+        check_cancelled();
         MemberInfo m;
         m.name = e.name;
         m.mode = static_cast<std::uint32_t>(e.st.st_mode & 07777);
@@ -139,6 +120,14 @@ public:
     }
 
 private:
+    // Between members and between blocks of file data, so a cancellation
+    // waits for at most one block's compression.
+    void check_cancelled() const {
+        if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
+            throw ArchiveError(ECANCELED, std::string(), "archive writing was cancelled");
+        }
+    }
+
     void write_file(const Entry& e, MemberInfo& m) {
         // Non-blocking and no-follow: if the entry was swapped for a FIFO or a
         // link since it was listed, opening must neither hang nor follow it.
@@ -164,6 +153,7 @@ private:
 
         std::uint64_t remaining = size;
         while (remaining > 0) {
+            check_cancelled();
             std::size_t available;
             char* dst = out_.reserve(available);
             const std::size_t want = remaining < available ? static_cast<std::size_t>(remaining) : available;
@@ -187,6 +177,7 @@ private:
     }
 
     ParallelGzip& out_;
+    const std::atomic<bool>* cancel_;
     HeaderEncoder encoder_;
     OwnerNames names_;
     std::string header_;
@@ -201,6 +192,13 @@ void add_source(TreeWalker& walker, const Source& source, MemberWriter& writer) 
     }
     const std::string& arcname = source.arcname ? *source.arcname : *source.path;
     walker.walk(*source.path, arcname, writer);
+}
+
+void finish_quietly(ParallelGzip& out) noexcept {
+    try {
+        out.finish();
+    } catch (...) {
+    }
 }
 
 }  // namespace
@@ -218,7 +216,7 @@ void write_archive(const std::string& archive_path, const std::vector<Source>& s
 
     ParallelGzip out(fd.get(), archive_path, options.threads, options.level, options.block_size);
     TreeWalker walker(self.st_dev, self.st_ino);
-    MemberWriter writer(out);
+    MemberWriter writer(out, options.cancel);
     try {
         for (const Source& source : sources) {
             add_source(walker, source, writer);
@@ -230,13 +228,16 @@ void write_archive(const std::string& archive_path, const std::vector<Source>& s
                 out.write_zeros(static_cast<std::size_t>(kRecord - used));
             }
         }
-    } catch (...) {
-        // Leave a well-formed gzip stream holding what was written; the first
-        // error is the one worth reporting.
-        try {
-            out.finish();
-        } catch (...) {
+    } catch (const ArchiveError& e) {
+        // A cancelled archive is abandoned: finishing it would compress every
+        // queued block first. Otherwise leave a well-formed gzip stream
+        // holding what was written; the first error is the one worth reporting.
+        if (e.error_number() != ECANCELED) {
+            finish_quietly(out);
         }
+        throw;
+    } catch (...) {
+        finish_quietly(out);
         throw;
     }
     out.finish();

@@ -2,6 +2,7 @@
 
 #include "archive_error.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -25,13 +26,18 @@ struct Options {
     // for a caller that failed to gather the remaining sources and reports
     // that failure itself.
     bool end_of_archive = true;
+    // Set by another thread to end the writing early. It is looked at before
+    // each member and each block of file data; the archive is then left as it
+    // is (not a finished gzip stream) and ArchiveError with ECANCELED thrown.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Writes each source in order (a directory recursively) as one pax tar
 // archive in one gzip stream at `archive_path`, created or truncated in place
 // and growing as it is written. On failure after the file was opened the gzip
 // stream is still finished, holding the members written so far and no
-// end-of-archive blocks, and the ArchiveError is thrown.
+// end-of-archive blocks, and the ArchiveError is thrown; after a cancellation
+// the stream is left unfinished, for the caller to remove.
 void write_archive(const std::string& archive_path, const std::vector<Source>& sources,
                    const Options& options = {});
 

@@ -1,6 +1,7 @@
 #include "parallel_gzip.hpp"
 
 #include "archive_error.hpp"
+#include "file_descriptor.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -276,21 +277,12 @@ void ParallelGzip::write_ready(std::unique_lock<std::mutex>& lock) {
 
 // Called without the lock; records the first failure for the producer.
 void ParallelGzip::write_all(const unsigned char* data, std::size_t n) {
-    while (n > 0) {
-        ssize_t done = ::write(fd_, data, n);
-        if (done < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const int error = errno;
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (write_errno_ == 0) {
-                write_errno_ = error;
-            }
-            return;
+    const int error = archive::write_all(fd_, data, n);
+    if (error != 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (write_errno_ == 0) {
+            write_errno_ = error;
         }
-        data += done;
-        n -= static_cast<std::size_t>(done);
     }
 }
 

@@ -10,6 +10,8 @@
 #include "vexlo/server/host/module.hpp"
 #include "vexlo/server/host/native_class.hpp"
 
+#include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +29,22 @@ constexpr const char* kErrorDoc =
     "a caller tells the two apart. File system failures are OSError instances\n"
     "carrying errno and filename. None before run() has ended, and after a\n"
     "run that wrote the whole archive.";
+
+constexpr const char* kCancelDoc =
+    "End the writing early.\n\n"
+    "Unlike stop(), which only sets the stop flag, this makes a run in progress\n"
+    "end between blocks, within a fraction of a second, exactly as after an\n"
+    "error: the stop flag is set, error() names the cancellation, and the\n"
+    "unfinished archive stays on disk for the caller to remove. Called before\n"
+    "start(), the run ends as soon as it begins.";
+
+// The flag cancel() sets and the engine reads without the GIL. Shared, so a
+// run keeps it alive whatever happens to the Python attribute meanwhile.
+struct CancelFlag {
+    std::shared_ptr<std::atomic<bool>> raised = std::make_shared<std::atomic<bool>>(false);
+};
+
+CancelFlag& cancel_flag(const py::object& self) { return self.attr("_cancel_flag").cast<CancelFlag&>(); }
 
 // File system form of a path given as text, bytes or a path-like object.
 std::optional<std::string> path_value(py::handle value) {
@@ -95,6 +113,7 @@ py::object init(const py::object& thread_type, const py::object& event_type, con
     self.attr("_pipeline_info") = pipeline_info;
     self.attr("_cache_info") = cache_info;
     self.attr("_error") = py::none();
+    self.attr("_cancel_flag") = py::cast(CancelFlag());
     return py::none();
 }
 
@@ -125,8 +144,10 @@ py::object run(const py::args& args, const py::kwargs& kwargs) {
             gather_error.emplace(std::move(e));
         }
 
+        const std::shared_ptr<std::atomic<bool>> cancelled = cancel_flag(self).raised;
         archive::Options options;
         options.end_of_archive = !gather_error;
+        options.cancel = cancelled.get();
         std::optional<archive::ArchiveError> engine_error;
         std::string other_error;
         {
@@ -171,6 +192,12 @@ VEXLO_MODULE(cache_packer, m) {
                         });
     m.attr("PIPELINE_JSON") = "pipeline.json";
 
+    // Local to this module and not bound in it: only instances carry it. The
+    // type is kept alive here, since no module attribute holds it.
+    static auto* cancel_flag_type = new py::object(py::class_<CancelFlag>(m, "_CancelFlag", py::module_local()));
+    (void)cancel_flag_type;
+    py::delattr(m, "_CancelFlag");
+
     py::object thread_type = m.attr("Thread");
     py::object event_type = m.attr("Event");
 
@@ -210,6 +237,14 @@ VEXLO_MODULE(cache_packer, m) {
                                     },
                                     Kind::instance, bool_annotations},
                    host::MethodSpec{"run", "Run thread.", run, Kind::instance, none_annotations},
+                   host::MethodSpec{"cancel", kCancelDoc,
+                                    [](const py::args& a, const py::kwargs& k) {
+                                        static const host::Signature s("cancel", {host::required("self")});
+                                        py::object self = s.bind(a, k)[0];
+                                        cancel_flag(self).raised->store(true);
+                                        return py::object(py::none());
+                                    },
+                                    Kind::instance, none_annotations},
                    host::MethodSpec{"error", kErrorDoc,
                                     [](const py::args& a, const py::kwargs& k) {
                                         static const host::Signature s("error", {host::required("self")});
