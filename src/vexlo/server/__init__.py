@@ -1,6 +1,8 @@
 """Vexlo's Jupyter server extension."""
 from typing import Any, Dict, List
 
+from jupyter_server.extension.application import ExtensionApp
+
 ROUTES = {
     "cache_export": "vexlo/cache/export",
     "pipelines": "vexlo/pipelines",
@@ -9,28 +11,33 @@ ROUTES = {
 }
 
 
+class VexloExtension(ExtensionApp):
+    """Mounts the handlers, and ends running exports when the server stops."""
+
+    name = "vexlo.server"
+
+    def initialize_handlers(self) -> None:
+        # Imported here: importing vexlo.server itself must stay cheap.
+        from .handlers.cache.export_gate import CacheExportGate
+        from .handlers.dag_handler import DagCabinetHandler
+        from .handlers.info.cache_desk import CacheInfoHandler
+        from .handlers.ws_handler import VexloWebSocketHandler
+
+        handlers = {
+            "cache_export": CacheExportGate,
+            "pipelines": DagCabinetHandler,
+            "cache_info": CacheInfoHandler,
+            "websocket": VexloWebSocketHandler,
+        }
+        self.handlers.extend((ROUTES[key], handler) for key, handler in handlers.items())
+
+    async def stop_extension(self) -> None:
+        # A writer left running would keep the process alive after the loop
+        # has stopped, and its scratch directory would never be removed.
+        from .handlers.cache.export_gate import CacheExportGate
+
+        await CacheExportGate.end_all_exports()
+
+
 def _jupyter_server_extension_points() -> List[Dict[str, Any]]:
-    return [{"module": "vexlo.server"}]
-
-
-def _load_jupyter_server_extension(serverapp) -> None:
-    # Imported here: the handlers need a running server's packages, and
-    # importing vexlo.server itself must stay cheap.
-    from jupyter_server.utils import url_path_join
-
-    from .handlers.cache.export_gate import CacheExportGate
-    from .handlers.dag_handler import DagCabinetHandler
-    from .handlers.info.cache_desk import CacheInfoHandler
-    from .handlers.ws_handler import VexloWebSocketHandler
-
-    handlers = {
-        "cache_export": CacheExportGate,
-        "pipelines": DagCabinetHandler,
-        "cache_info": CacheInfoHandler,
-        "websocket": VexloWebSocketHandler,
-    }
-    base_url = serverapp.web_app.settings["base_url"]
-    serverapp.web_app.add_handlers(
-        ".*$",
-        [(url_path_join(base_url, ROUTES[key]), handler) for key, handler in handlers.items()],
-    )
+    return [{"module": "vexlo.server", "app": VexloExtension}]

@@ -5,6 +5,7 @@ from typing import Any, Dict, Tuple
 
 from jupyter_server.base.handlers import APIHandler
 from tornado import web
+from tornado.ioloop import IOLoop
 
 
 class BaseInfoHandler(APIHandler):
@@ -12,8 +13,10 @@ class BaseInfoHandler(APIHandler):
         raise NotImplementedError
 
     @web.authenticated
-    def get(self) -> None:
-        status, result = self._get_info()
+    async def get(self) -> None:
+        # Measuring caches walks every file under them: off the event loop,
+        # so the server answers other requests meanwhile.
+        status, result = await IOLoop.current().run_in_executor(None, self._get_info)
         body = json.dumps(result).encode()
         self.set_status(int(status))
         self.set_header("Content-Type", "application/json")

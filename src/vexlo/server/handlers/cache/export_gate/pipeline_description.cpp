@@ -1,6 +1,6 @@
 #include "pipeline_description.hpp"
 
-#include "vexlo/server/host/arguments.hpp"
+#include "vexlo/server/host/component_selection.hpp"
 
 namespace vexlo::export_gate {
 
@@ -22,15 +22,9 @@ py::dict describe(const py::handle& component) {
 }  // namespace
 
 py::dict describe_cached_components(const host::ModuleGlobals& g, const py::object& components) {
-  const py::object successful = g["VexloComponentStatus"].attr("SUCCESSFUL");
-  const py::object cached = g["VexloDiskcacheStatus"].attr("CACHED");
   py::dict cached_pipeline;
   for (py::handle component : components) {
-    const py::object execution_status =
-        host::str_or_none(component.attr("execution_status"), "execution_status");
-    const py::object diskcache_status =
-        host::str_or_none(component.attr("diskcache_status"), "diskcache_status");
-    if (!execution_status.equal(successful) || !diskcache_status.equal(cached)) continue;
+    if (!host::successful_and_cached(g, component)) continue;
     py::dict entry = describe(component);
     cached_pipeline[component.attr("identifier")] = entry;
   }

@@ -1,6 +1,9 @@
 #include "response.hpp"
 
-#include "scratch_dir.hpp"
+#include <memory>
+
+#include "event_loop.hpp"
+#include "file_io.hpp"
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/json_text.hpp"
 
@@ -35,6 +38,140 @@ void abort_download(const py::object& self) {
 void set_header(const py::object& self, const char* name, const std::string& value) {
   self.attr("set_header")("name"_a = name, "value"_a = value);
 }
+
+// Tornado closes the stream as soon as it sees the client gone; a flush that
+// was pending then completes without an error, so this is looked at before
+// each chunk is read.
+bool client_gone(const py::object& self) {
+  const py::object connection = py::getattr(self.attr("request"), "connection", py::none());
+  const py::object stream = py::getattr(connection, "stream", py::none());
+  return !stream.is_none() && host::truth(stream.attr("closed")());
+}
+
+// The chunk loop of a download: read a chunk off the loop, write it, wait for
+// its flush, and only then read the next, so one download holds one chunk
+// whatever the client's speed.
+class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
+ public:
+  ArtifactSender(const host::ModuleGlobals& g, py::object self, std::shared_ptr<FileReader> reader,
+                 std::size_t buffer_size)
+      : g_(g),
+        loop_(EventLoop::current()),
+        done_(loop_.new_future()),
+        self_(std::move(self)),
+        reader_(std::move(reader)),
+        buffer_size_(buffer_size) {}
+
+  py::object start() {
+    next_chunk();
+    return done_;
+  }
+
+ private:
+  void next_chunk() {
+    guarded([&] {
+      if (client_gone(self_)) return transfer_failed();
+      auto sender = shared_from_this();
+      loop_.run_off_loop([sender] { return py::object(sender->reader_->read_chunk(sender->buffer_size_)); },
+                         [sender](py::object f) { sender->got_chunk(f); });
+    });
+  }
+
+  void got_chunk(py::object future) {
+    guarded([&] {
+      const py::bytes chunk = future.attr("result")();
+      if (PyBytes_GET_SIZE(chunk.ptr()) == 0) {
+        // APIHandler.finish would otherwise label an empty download as JSON.
+        self_.attr("finish")("set_content_type"_a = "application/octet-stream");
+        return end();
+      }
+      py::object flushed;
+      try {
+        self_.attr("write")(chunk);
+        flushed = self_.attr("flush")();
+      } catch (py::error_already_set& e) {
+        if (!is_ordinary_error(e)) throw;
+        return transfer_failed();
+      }
+      auto sender = shared_from_this();
+      loop_.after(flushed, [sender](py::object f) { sender->flushed(f); });
+    });
+  }
+
+  void flushed(py::object future) {
+    guarded([&] {
+      if (!future.is_none()) {
+        if (host::truth(future.attr("cancelled")())) return transfer_failed();
+        const py::object error = future.attr("exception")();
+        if (!error.is_none()) {
+          if (!PyObject_IsInstance(error.ptr(), PyExc_Exception)) {
+            return fail_with(error);
+          }
+          return transfer_failed();
+        }
+      }
+      next_chunk();
+    });
+  }
+
+  // The reply has been replaced by the error message, or the connection
+  // ended; either way the download is over and the caller goes on.
+  void transfer_failed() {
+    self_.attr("_finish_with_message")("status_code"_a = g_["HTTPStatus"].attr("INTERNAL_SERVER_ERROR"),
+                                       "message"_a = "Cannot transfer file data to the client");
+    end();
+  }
+
+  void end() {
+    close_reader();
+    resolve(done_);
+  }
+
+  // Reading the file or a host operation failed: the caller's failure path
+  // takes the error.
+  void fail_with(const py::object& error) {
+    close_reader();
+    reject(done_, error);
+  }
+
+  // Off the loop: the archive may be unlinked already, and its last close
+  // then frees all its space, which takes a while for a big one.
+  void close_reader() noexcept {
+    std::shared_ptr<FileReader> reader = std::move(reader_);
+    if (!reader) return;
+    try {
+      loop_.run_off_loop(
+          [reader]() mutable {
+            {
+              py::gil_scoped_release unlocked;
+              reader.reset();
+            }
+            return py::object(py::none());
+          },
+          [](py::object) {});
+    } catch (py::error_already_set&) {
+      // No executor (the server is going down): `reader` closes here.
+    }
+  }
+
+  template <typename Body>
+  void guarded(Body&& body) {
+    try {
+      body();
+    } catch (py::error_already_set& e) {
+      fail_with(e.value());
+    } catch (const std::exception& e) {
+      fail_with(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(e.what()));
+    }
+  }
+
+  const host::ModuleGlobals g_;
+  EventLoop loop_;
+  py::object done_;
+  py::object self_;
+  std::shared_ptr<FileReader> reader_;
+  std::size_t buffer_size_;
+};
 
 }  // namespace
 
@@ -101,24 +238,9 @@ py::object finish_with_artifact(const host::ModuleGlobals& g, const py::args& ar
   const long long buffer_size = configured.cast<long long>();
   if (buffer_size <= 0) throw py::value_error("cache_buffer_size must be a positive number of bytes");
 
-  FileReader reader(artifact_path);
-  for (;;) {
-    py::bytes chunk = reader.read_chunk(static_cast<std::size_t>(buffer_size));
-    if (PyBytes_GET_SIZE(chunk.ptr()) == 0) break;
-    try {
-      self.attr("write")(chunk);
-      self.attr("flush")();
-    } catch (py::error_already_set& e) {
-      if (!is_ordinary_error(e)) throw;
-      self.attr("_finish_with_message")(
-          "status_code"_a = g["HTTPStatus"].attr("INTERNAL_SERVER_ERROR"),
-          "message"_a = "Cannot transfer file data to the client");
-      return py::none();
-    }
-  }
-  // APIHandler.finish would otherwise label an empty download as JSON.
-  self.attr("finish")("set_content_type"_a = "application/octet-stream");
-  return py::none();
+  auto reader = std::make_shared<FileReader>(artifact_path);
+  return std::make_shared<ArtifactSender>(g, self, std::move(reader), static_cast<std::size_t>(buffer_size))
+      ->start();
 }
 
 }  // namespace vexlo::export_gate

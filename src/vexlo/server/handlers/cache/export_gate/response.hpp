@@ -20,7 +20,10 @@ std::string percent_encode(const std::string& name);
 py::object finish_with_message(const host::ModuleGlobals& g, const py::args& args,
                                const py::kwargs& kwargs);
 
-// _finish_with_artifact(self, artifact_name, artifact_path)
+// _finish_with_artifact(self, artifact_name, artifact_path): sets the headers
+// and returns a future that completes once the download has ended (sent, or
+// replaced by the transfer-failure reply); a failure to read the file is that
+// future's error.
 py::object finish_with_artifact(const host::ModuleGlobals& g, const py::args& args,
                                 const py::kwargs& kwargs);
 

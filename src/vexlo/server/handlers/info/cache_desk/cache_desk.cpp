@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "vexlo/server/host/arguments.hpp"
+#include "vexlo/server/host/component_selection.hpp"
 #include "vexlo/server/host/imports.hpp"
 #include "vexlo/server/host/module.hpp"
 #include "vexlo/server/host/native_class.hpp"
@@ -50,16 +51,10 @@ py::tuple kernel_size(const Globals& g, const py::str& kernel_id) {
 
   py::object dag_info = cabinet[kernel_id];
   py::object dag_cache_dir = host::str_or_none(dag_info.attr("diskcache_dir"), "diskcache_dir");
-  py::object successful = g["VexloComponentStatus"].attr("SUCCESSFUL");
-  py::object cached = g["VexloDiskcacheStatus"].attr("CACHED");
   py::int_ estimate(0);
 
   for (py::handle component : dag_info.attr("graph").attr("components")) {
-    py::object execution_status =
-        host::str_or_none(component.attr("execution_status"), "execution_status");
-    py::object diskcache_status =
-        host::str_or_none(component.attr("diskcache_status"), "diskcache_status");
-    if (!execution_status.equal(successful) || !diskcache_status.equal(cached)) continue;
+    if (!host::successful_and_cached(g, component)) continue;
 
     py::object cache_dir = host::str_or_none(component.attr("diskcache_dir"), "diskcache_dir");
     if (cache_dir.is_none()) continue;

@@ -1,0 +1,352 @@
+#include "export_flow.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "event_loop.hpp"
+#include "file_io.hpp"
+#include "scratch_dir.hpp"
+#include "vexlo/server/host/arguments.hpp"
+#include "vexlo/server/host/json_text.hpp"
+
+namespace vexlo::export_gate {
+
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr double kPollInterval = 0.25;
+// While the writer has not created the archive yet: look again almost at once,
+// without spinning the loop.
+constexpr double kCreationInterval = 0.001;
+// While waiting for a writer that has been told to end.
+constexpr double kEndingInterval = 0.01;
+
+bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+class Export;
+
+// The exports in progress, and the futures waiting for there to be none.
+// Never destroyed: they hold Python objects, which must not be released after
+// the interpreter has gone.
+std::vector<std::shared_ptr<Export>>& running() {
+  static auto* exports = new std::vector<std::shared_ptr<Export>>();
+  return *exports;
+}
+std::vector<py::object>& idle_waiters() {
+  static auto* waiters = new std::vector<py::object>();
+  return *waiters;
+}
+
+class Export : public std::enable_shared_from_this<Export> {
+ public:
+  Export(const host::ModuleGlobals& g, py::object handler, py::str kernel_id, py::dict cached_pipeline,
+         std::string tar_filename)
+      : g_(g),
+        loop_(EventLoop::current()),
+        done_(loop_.new_future()),
+        handler_(std::move(handler)),
+        kernel_id_(std::move(kernel_id)),
+        cached_pipeline_(std::move(cached_pipeline)),
+        tar_filename_(std::move(tar_filename)) {
+    msg_["status"] = "invalid";
+    msg_["progress"] = 0;
+    progress_["procedure"] = "export:cache";
+    progress_["msg"] = msg_;
+  }
+
+  const py::object& handler() const { return handler_; }
+  const py::object& done() const { return done_; }
+
+  void start() {
+    stage([&] {
+      broadcast();
+      temp_dir_.emplace(py::module_::import("tempfile").attr("gettempdir")().cast<std::string>(),
+                        "vexlo-cache-");
+      auto self = shared_from_this();
+      loop_.run_off_loop([self] { return self->prepare(); }, [self](py::object f) { self->prepared(f); });
+    });
+  }
+
+  // Whatever stage the export is in notices at its next step.
+  void client_left() { client_gone_ = true; }
+
+ private:
+  // Runs one stage of the flow; an ordinary error takes the failure path.
+  template <typename Body>
+  void stage(Body&& body) {
+    try {
+      body();
+    } catch (py::error_already_set& e) {
+      if (!is_ordinary(e)) return abort(e.value());
+      fail(py::str(e.value()));
+    } catch (const std::exception& e) {
+      fail(py::str(e.what()));
+    }
+  }
+
+  // Runs one step of the failure path, whose own errors are not handled.
+  template <typename Body>
+  void failure_step(Body&& body) {
+    try {
+      body();
+    } catch (py::error_already_set& e) {
+      abort(e.value());
+    } catch (const std::exception& e) {
+      abort(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(e.what()));
+    }
+  }
+
+  void after(double seconds, void (Export::*next)()) {
+    auto self = shared_from_this();
+    loop_.call_later(seconds, [self, next] { ((*self).*next)(); });
+  }
+
+  void broadcast() {
+    g_["CacheExportGate"].attr("transmit")("kernel_id"_a = kernel_id_, "data"_a = progress_);
+  }
+
+  // Off the loop: the description file and the size estimate can take long
+  // for big pipelines and caches of many files.
+  py::object prepare() {
+    const py::str pipeline_json = g_["PIPELINE_JSON"];
+    tarfile_path_ = temp_dir_->join(tar_filename_);
+    const std::string pipeline_path = temp_dir_->join(pipeline_json);
+    pipeline_info_["filepath"] = pipeline_path;
+    pipeline_info_["arcname"] = pipeline_json;
+
+    // The JSON text is ASCII, so its length is the file's size in bytes.
+    const std::string description = host::json_text(cached_pipeline_);
+    write_text_file(pipeline_path, description);
+    py::int_ estimate_size(description.size());
+
+    for (auto item : cached_pipeline_) {
+      const py::object dirpath = host::str_or_none(
+          item.second.cast<py::dict>().attr("get")("component_cache_dir"), "component_cache_dir");
+      if (dirpath.is_none()) continue;
+      py::dict tree;
+      tree["dirpath"] = dirpath;
+      tree["arcname"] = "component-" + py::str(item.first).cast<std::string>();
+      cache_info_.append(tree);
+      estimate_size = py::int_(estimate_size + py::int_(g_["get_dir_size"]("path"_a = dirpath)));
+    }
+    return std::move(estimate_size);
+  }
+
+  void prepared(py::object future) {
+    stage([&] {
+      estimate_size_ = future.attr("result")().cast<double>();
+      if (client_gone_) raise_client_gone();
+      tar_thread_ = g_["CacheCompressThread"]("tarfile_path"_a = tarfile_path_, "pipeline_info"_a = pipeline_info_,
+                                              "cache_info"_a = cache_info_);
+      tar_thread_.attr("start")();
+      msg_["status"] = "running";
+      broadcast();
+      after(0, &Export::poll);
+    });
+  }
+
+  // One look at the writer: report the archive's growth as a share of the
+  // expected content size until the writer says it has finished.
+  void poll() {
+    stage([&] {
+      if (client_gone_ && !cancelled_) cancel_writer();
+      if (!host::truth(tar_thread_.attr("is_stopped")())) {
+        const auto current_size = file_size_if_exists(tarfile_path_);
+        if (current_size && *current_size > tarfile_size_) {
+          tarfile_size_ = *current_size;
+          const double progress = static_cast<double>(tarfile_size_) / estimate_size_;
+          msg_["progress"] = static_cast<long long>(progress * 100.0);
+          broadcast();
+        }
+        after(cancelled_ ? kEndingInterval : current_size ? kPollInterval : kCreationInterval, &Export::poll);
+        return;
+      }
+      // Stopped, so this join returns at once.
+      tar_thread_.attr("join")();
+      raise_absorbed_error();
+
+      msg_["status"] = "successful";
+      msg_["progress"] = 100;
+      broadcast();
+      const py::object sending = handler_.attr("_finish_with_artifact")("artifact_name"_a = tar_filename_,
+                                                                         "artifact_path"_a = tarfile_path_);
+      // The download holds the archive open now, so removing the directory
+      // only unlinks it (the space is freed when the download closes it), and
+      // no client sees its reply end while the directory still exists.
+      temp_dir_->remove();
+      auto self = shared_from_this();
+      loop_.after(sending, [self](py::object f) { self->sent(f); });
+    });
+  }
+
+  void sent(py::object future) {
+    stage([&] {
+      if (!future.is_none()) future.attr("result")();
+      complete();
+    });
+  }
+
+  void cancel_writer() {
+    cancelled_ = true;
+    tar_thread_.attr("cancel")();
+  }
+
+  [[noreturn]] void raise_client_gone() {
+    PyErr_SetString(PyExc_ConnectionAbortedError, "The client closed the connection during the export.");
+    throw py::error_already_set();
+  }
+
+  // The writer ends the same way after success and after an error; an
+  // archive it could not finish must never be sent as a good one.
+  void raise_absorbed_error() {
+    py::object error = tar_thread_.attr("error")();
+    if (error.is_none()) return;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+  }
+
+  void remove_scratch_then(std::function<void(Export&)> next) {
+    auto self = shared_from_this();
+    if (!temp_dir_) return next(*self);
+    try {
+      loop_.run_off_loop(
+          [self] {
+            self->temp_dir_->remove();
+            return py::object(py::none());
+          },
+          [self, next](py::object) { next(*self); });
+    } catch (py::error_already_set&) {
+      // No executor (the server is going down): remove it here.
+      temp_dir_->remove();
+      next(*self);
+    }
+  }
+
+  // The scratch directory goes first; then the writer is stopped and waited
+  // for, the failure is broadcast and the reply made.
+  void fail(py::str message) {
+    failure_ = std::move(message);
+    failure_step([&] { remove_scratch_then([](Export& e) { e.stop_writer(); }); });
+  }
+
+  void stop_writer() {
+    failure_step([&] {
+      if (tar_thread_) {
+        if (!stop_sent_) {
+          stop_sent_ = true;
+          tar_thread_.attr("stop")();
+        }
+        // A thread that failed to start cannot be joined; there is nothing to wait for.
+        if (!tar_thread_.attr("ident").is_none()) {
+          if (client_gone_ && !cancelled_) cancel_writer();
+          // join() only once it has ended, so the loop never waits on it.
+          if (host::truth(tar_thread_.attr("is_alive")())) return after(kEndingInterval, &Export::stop_writer);
+          tar_thread_.attr("join")();
+        }
+      }
+      msg_["status"] = "failed";
+      msg_["progress"] = 0;
+      broadcast();
+      handler_.attr("_finish_with_message")("status_code"_a = g_["HTTPStatus"].attr("INTERNAL_SERVER_ERROR"),
+                                            "message"_a = *failure_);
+      complete();
+    });
+  }
+
+  // An error the flow does not handle reaches the server as get's own error;
+  // nothing of the export is left behind.
+  void abort(py::object error) {
+    if (temp_dir_) temp_dir_->remove();
+    try {
+      if (tar_thread_ && host::truth(tar_thread_.attr("is_alive")())) tar_thread_.attr("cancel")();
+    } catch (py::error_already_set&) {
+    }
+    try {
+      reject(done_, error);
+    } catch (py::error_already_set&) {
+    }
+    forget();
+  }
+
+  void complete() {
+    resolve(done_);
+    forget();
+  }
+
+  void forget() {
+    auto& list = running();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      if (it->get() == this) {
+        list.erase(it);
+        break;
+      }
+    }
+    if (list.empty()) {
+      std::vector<py::object> waiters;
+      waiters.swap(idle_waiters());
+      for (const auto& waiter : waiters) resolve(waiter);
+    }
+  }
+
+  const host::ModuleGlobals g_;
+  EventLoop loop_;
+  py::object done_;
+  py::object handler_;
+  py::str kernel_id_;
+  py::dict cached_pipeline_;
+  std::string tar_filename_;
+
+  py::dict progress_;
+  py::dict msg_;
+  std::optional<ScratchDir> temp_dir_;
+  std::string tarfile_path_;
+  py::dict pipeline_info_;
+  py::list cache_info_;
+  double estimate_size_ = 0;
+  std::uintmax_t tarfile_size_ = 0;
+  py::object tar_thread_;
+
+  bool client_gone_ = false;
+  bool cancelled_ = false;
+  bool stop_sent_ = false;
+  std::optional<py::str> failure_;
+};
+
+}  // namespace
+
+py::object begin_export(const host::ModuleGlobals& g, const py::object& handler, const py::str& kernel_id,
+                        const py::dict& cached_pipeline, const std::string& tar_filename) {
+  auto export_ = std::make_shared<Export>(g, handler, kernel_id, cached_pipeline, tar_filename);
+  running().push_back(export_);
+  export_->start();
+  return export_->done();
+}
+
+void client_left(const py::object& handler) {
+  for (const auto& e : running()) {
+    if (e->handler().is(handler)) e->client_left();
+  }
+}
+
+py::object end_all_exports() {
+  const py::object idle = EventLoop::current().new_future();
+  if (running().empty()) {
+    resolve(idle);
+    return idle;
+  }
+  idle_waiters().push_back(idle);
+  const std::vector<std::shared_ptr<Export>> exports = running();
+  for (const auto& e : exports) {
+    e->client_left();
+    // Closing the connection also ends a download in progress at its next chunk.
+    const py::object connection = py::getattr(e->handler().attr("request"), "connection", py::none());
+    if (!connection.is_none() && py::hasattr(connection, "close")) connection.attr("close")();
+  }
+  return idle;
+}
+
+}  // namespace vexlo::export_gate

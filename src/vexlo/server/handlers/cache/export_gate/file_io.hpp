@@ -1,0 +1,39 @@
+// Reading, writing and sizing the files of an export. Failures surface as
+// Python OSErrors carrying errno and the path, so the export's failure reply
+// reads like any other OS error.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "vexlo/server/misc/cache_packer/file_descriptor.hpp"
+
+namespace vexlo::export_gate {
+
+[[noreturn]] void raise_os_error(int error_number, const std::string& path);
+
+// Creates or truncates `path` and writes `text` into it, with the GIL released.
+void write_text_file(const std::string& path, const std::string& text);
+
+std::uintmax_t file_size(const std::string& path);
+
+// The size of the file at `path`, or nothing while it does not exist yet.
+std::optional<std::uintmax_t> file_size_if_exists(const std::string& path);
+
+// A file opened for reading, closed when the reader goes.
+class FileReader {
+ public:
+  explicit FileReader(const std::string& path);
+
+  // The next up-to-`size` bytes, read with the GIL released; empty at the end.
+  pybind11::bytes read_chunk(std::size_t size);
+
+ private:
+  std::string path_;
+  archive::FileDescriptor fd_;
+};
+
+}  // namespace vexlo::export_gate
