@@ -328,3 +328,57 @@ def test_file_that_grows_is_stored_at_its_listed_size(tmp_path, pipeline):
     assert thread.error() is None
     with tarfile.open(archive) as tar:
         assert tar.getmember("status").size == 0
+
+
+# -------------------------------------------------------------- cancellation
+
+
+def big_cache(root, megabytes):
+    """Compressible but not trivial data: slow enough to pack that a cancel
+    arrives while blocks are still being compressed."""
+    words = os.urandom(1 << 16).hex().encode()
+    return cache_dir(root, {f"part{i}.txt": words[i:] + words[:i] for i in range(megabytes * 8)})
+
+
+def test_cancel_while_writing_ends_the_run_early(tmp_path, pipeline):
+    source = big_cache(tmp_path / "c", 96)
+    archive = tmp_path / "out.tar.gz"
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"dirpath": source, "arcname": "component-c"}])
+    thread.start()
+    while not archive.exists() or archive.stat().st_size == 0:
+        assert thread.is_alive(), "the writer ended before it was cancelled"
+        threading.Event().wait(0.01)
+    thread.cancel()
+    thread.join(10)
+    assert not thread.is_alive() and thread.is_stopped()
+    error = thread.error()
+    assert isinstance(error, OSError) and error.errno == errno.ECANCELED and "cancelled" in str(error)
+    # Left for the caller, and unfinished: far less than the input was packed.
+    d = zlib.decompressobj(31)
+    packed = d.decompress(archive.read_bytes())
+    assert not d.eof and len(packed) < 48 * 1024 * 1024
+
+
+def test_cancel_before_start_writes_nothing_and_stop_does_not_cancel(tmp_path, pipeline):
+    info = {"filepath": str(pipeline), "arcname": PIPELINE_JSON}
+    early = CacheCompressThread(str(tmp_path / "early.tar.gz"), info, [])
+    early.cancel()
+    early.start()
+    early.join(10)
+    assert early.is_stopped() and early.error().errno == errno.ECANCELED
+    assert tarfile_members_or_none(tmp_path / "early.tar.gz") is None
+
+    # stop() keeps its meaning: the archive is still written in full.
+    stopped = CacheCompressThread(str(tmp_path / "stopped.tar.gz"), info, [])
+    stopped.stop()
+    stopped.start()
+    stopped.join(10)
+    assert stopped.error() is None and names(tmp_path / "stopped.tar.gz") == [PIPELINE_JSON]
+
+
+def tarfile_members_or_none(archive):
+    try:
+        return names(archive)
+    except (tarfile.TarError, EOFError, OSError):
+        return None
