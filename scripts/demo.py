@@ -112,11 +112,35 @@ def main() -> int:
         shutil.rmtree(workdir, ignore_errors=True)
 
 
-class ProgressListener(threading.Thread):
-    """The kernel's websocket, as the browser holds it: draws the packing's progress."""
+class StatusProbe(threading.Thread):
+    """Another tab of the user's: asks the server for its status every 100 ms
+    while the export runs, to show the server stays responsive."""
 
-    def __init__(self, base: str, token: str):
+    def __init__(self, base: str, session: requests.Session):
         super().__init__(daemon=True)
+        self.base, self.session = base, requests.Session()
+        self.session.headers.update(session.headers)
+        self.last = self.slowest = 0.0
+        self.answered = 0
+        self.done = threading.Event()
+
+    def run(self) -> None:
+        while not self.done.is_set():
+            started = time.monotonic()
+            self.session.get(self.base + "api/status", timeout=60).raise_for_status()
+            self.last = time.monotonic() - started
+            self.slowest = max(self.slowest, self.last)
+            self.answered += 1
+            self.done.wait(0.1)
+
+
+class ProgressListener(threading.Thread):
+    """The kernel's websocket, as the browser holds it: draws the packing's
+    progress, and beside it how long the server took to answer a status request."""
+
+    def __init__(self, base: str, token: str, probe: StatusProbe):
+        super().__init__(daemon=True)
+        self.probe = probe
         url = base.replace("http://", "ws://") + f"vexlo/ws?kernel_id={KERNEL_ID}&token={token}"
         self.ws = websocket.create_connection(url, timeout=120)
         self.states = []
@@ -129,7 +153,8 @@ class ProgressListener(threading.Thread):
                 status, progress = message["msg"]["status"], message["msg"]["progress"]
                 self.states.append((status, progress))
                 bar = "#" * min(40, progress * 40 // 100)
-                line = f"  packing [{bar:<40}] {progress:3d}% {status:<10}"
+                line = (f"  packing [{bar:<40}] {progress:3d}% {status:<10} "
+                        f"status request answered in {self.probe.last * 1000:5.1f} ms")
                 if sys.stdout.isatty():
                     print("\r" + line, end="\n" if status in ("successful", "failed") else "", flush=True)
                 elif status != self.printed[0] or progress >= self.printed[1] + 10:
@@ -142,7 +167,9 @@ class ProgressListener(threading.Thread):
 
 
 def export_cache(base: str, token: str, session: requests.Session, workdir: Path) -> None:
-    listener = ProgressListener(base, token)
+    probe = StatusProbe(base, session)
+    probe.start()
+    listener = ProgressListener(base, token, probe)
     listener.start()
     started = time.monotonic()
     with session.get(base + "vexlo/cache/export", stream=True, timeout=600,
@@ -155,6 +182,8 @@ def export_cache(base: str, token: str, session: requests.Session, workdir: Path
             for chunk in answer.iter_content(chunk_size=1 << 20):
                 out.write(chunk)
     elapsed = time.monotonic() - started
+    probe.done.set()
+    probe.join(timeout=60)
     listener.join(timeout=10)
     listener.ws.close()
 
@@ -169,6 +198,8 @@ def export_cache(base: str, token: str, session: requests.Session, workdir: Path
     print(f"export took {elapsed:.2f} s for {content / 1e6:.1f} MB of cache: "
           f"{content / 1e6 / elapsed:.1f} MB/s; progress messages: {len(listener.states)}, "
           f"last {listener.states[-1] if listener.states else None}")
+    print(f"while it ran the server answered {probe.answered} status requests, "
+          f"the slowest in {probe.slowest * 1000:.1f} ms")
 
 
 def extension_state() -> str:
