@@ -37,6 +37,19 @@ class EventLoop {
   py::object io_loop_;
 };
 
+// Runs `body`, handing an error it raises to `on_error` as a Python exception
+// object: a loop callback must not let one escape, or the loop only logs it.
+template <typename Body, typename OnError>
+void guarded(Body&& body, OnError&& on_error) {
+  try {
+    body();
+  } catch (py::error_already_set& e) {
+    on_error(e.value());
+  } catch (const std::exception& e) {
+    on_error(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(e.what()));
+  }
+}
+
 // Completes `future` unless it is already done (a client that left may have
 // cancelled it meanwhile).
 void resolve(const py::object& future, const py::object& result = py::none());

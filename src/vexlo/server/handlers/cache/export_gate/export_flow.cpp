@@ -25,8 +25,6 @@ constexpr double kCreationInterval = 0.001;
 // While waiting for a writer that has been told to end.
 constexpr double kEndingInterval = 0.01;
 
-bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
-
 class Export;
 
 // The exports in progress, and the futures waiting for there to be none.
@@ -78,26 +76,16 @@ class Export : public std::enable_shared_from_this<Export> {
   // Runs one stage of the flow; an ordinary error takes the failure path.
   template <typename Body>
   void stage(Body&& body) {
-    try {
-      body();
-    } catch (py::error_already_set& e) {
-      if (!is_ordinary(e)) return abort(e.value());
-      fail(py::str(e.value()));
-    } catch (const std::exception& e) {
-      fail(py::str(e.what()));
-    }
+    guarded(body, [this](const py::object& error) {
+      if (!PyObject_IsInstance(error.ptr(), PyExc_Exception)) return abort(error);
+      fail(py::str(error));
+    });
   }
 
   // Runs one step of the failure path, whose own errors are not handled.
   template <typename Body>
   void failure_step(Body&& body) {
-    try {
-      body();
-    } catch (py::error_already_set& e) {
-      abort(e.value());
-    } catch (const std::exception& e) {
-      abort(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(e.what()));
-    }
+    guarded(body, [this](const py::object& error) { abort(error); });
   }
 
   void after(double seconds, void (Export::*next)()) {

@@ -69,7 +69,7 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
 
  private:
   void next_chunk() {
-    guarded([&] {
+    step([&] {
       if (client_gone(self_)) return transfer_failed();
       auto sender = shared_from_this();
       loop_.run_off_loop([sender] { return py::object(sender->reader_->read_chunk(sender->buffer_size_)); },
@@ -78,7 +78,7 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
   }
 
   void got_chunk(py::object future) {
-    guarded([&] {
+    step([&] {
       const py::bytes chunk = future.attr("result")();
       if (PyBytes_GET_SIZE(chunk.ptr()) == 0) {
         // APIHandler.finish would otherwise label an empty download as JSON.
@@ -99,7 +99,7 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
   }
 
   void flushed(py::object future) {
-    guarded([&] {
+    step([&] {
       if (!future.is_none()) {
         if (host::truth(future.attr("cancelled")())) return transfer_failed();
         const py::object error = future.attr("exception")();
@@ -155,14 +155,8 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
   }
 
   template <typename Body>
-  void guarded(Body&& body) {
-    try {
-      body();
-    } catch (py::error_already_set& e) {
-      fail_with(e.value());
-    } catch (const std::exception& e) {
-      fail_with(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(e.what()));
-    }
+  void step(Body&& body) {
+    guarded(body, [this](const py::object& error) { fail_with(error); });
   }
 
   const host::ModuleGlobals g_;
