@@ -2,13 +2,11 @@
 
 #include <utility>
 
+#include "vexlo/server/host/errors.hpp"
+
 namespace vexlo::host {
 
 namespace {
-
-[[noreturn]] void raise_type_error(const std::string& message) {
-  throw py::type_error(message);
-}
 
 std::string plural(std::size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");

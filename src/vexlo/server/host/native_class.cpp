@@ -1,8 +1,12 @@
 #include "vexlo/server/host/native_class.hpp"
 
+#include "vexlo/server/host/arguments.hpp"
+
 namespace vexlo::host {
 
 namespace {
+
+using NativeBody = std::function<py::object(const py::args&, const py::kwargs&)>;
 
 struct NativeCallable {
   NativeBody body;
@@ -47,16 +51,56 @@ py::object make_callable(py::module_& module, const std::string& name, const std
   return callable;
 }
 
-}  // namespace
-
-NativeBody with_globals(const ModuleGlobals& globals, GlobalsBody body) {
-  return [globals, body](const py::args& a, const py::kwargs& k) { return body(globals, a, k); };
+py::object check(Check kind, py::handle value, const std::string& argument) {
+  switch (kind) {
+    case Check::str:
+      return exact_str(value, argument);
+    case Check::dict:
+      return exact_dict(value, argument);
+    case Check::list:
+      return exact_list(value, argument);
+    case Check::integer:
+      return integer_part(value, argument);
+    case Check::boolean:
+      return py::bool_(truth(value));
+    case Check::any:
+      break;
+  }
+  return py::reinterpret_borrow<py::object>(value);
 }
 
-py::dict annotations(std::initializer_list<std::pair<const char*, const char*>> items) {
+// Binds the arguments as the spec declares them, checks each in order, then
+// runs the body.
+NativeBody checked_body(const MethodSpec& spec, bool receiver) {
+  std::vector<Signature::Parameter> parameters;
+  if (receiver) parameters.push_back(required("self"));
+  for (const auto& p : spec.params) {
+    parameters.push_back(p.fallback ? optional(p.name, *p.fallback) : required(p.name));
+  }
+  const std::size_t offset = receiver ? 1 : 0;
+  return [signature = Signature(spec.name, std::move(parameters)), params = spec.params, offset,
+          body = spec.body](const py::args& args, const py::kwargs& kwargs) {
+    Args values = signature.bind(args, kwargs);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      values[offset + i] = check(params[i].check, values[offset + i], params[i].name);
+    }
+    return body(values);
+  };
+}
+
+py::dict annotations_of(const MethodSpec& spec) {
   py::dict result;
-  for (const auto& [name, type] : items) result[name] = type;
+  for (const auto& p : spec.params) {
+    if (!p.type.empty()) result[p.name.c_str()] = p.type;
+  }
+  if (!spec.returns.empty()) result["return"] = spec.returns;
   return result;
+}
+
+}  // namespace
+
+Body with_globals(const ModuleGlobals& globals, GlobalsBody body) {
+  return [globals, body](const Args& a) { return body(globals, a); };
 }
 
 py::object make_class(py::module_& module, const ClassSpec& spec) {
@@ -67,10 +111,11 @@ py::object make_class(py::module_& module, const ClassSpec& spec) {
   for (const auto& [name, value] : spec.attributes) ns[name.c_str()] = value;
 
   for (const auto& m : spec.methods) {
-    py::object method =
-        make_callable(module, m.name, spec.name + "." + m.name, m.doc, m.body, m.annotations);
+    const bool instance = m.kind == MethodSpec::Kind::instance;
+    py::object method = make_callable(module, m.name, spec.name + "." + m.name, m.doc,
+                                      checked_body(m, instance), annotations_of(m));
     for (const auto& decorate : m.decorators) method = decorate(method);
-    if (m.kind == MethodSpec::Kind::static_) {
+    if (!instance) {
       method = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(method);
     }
     ns[m.name.c_str()] = method;
@@ -82,10 +127,10 @@ py::object make_class(py::module_& module, const ClassSpec& spec) {
   return cls;
 }
 
-py::object make_function(py::module_& module, const std::string& name, const std::string& doc,
-                         NativeBody body, py::dict annotations) {
-  py::object fn = make_callable(module, name, name, doc, std::move(body), annotations);
-  module.attr(name.c_str()) = fn;
+py::object make_function(py::module_& module, const MethodSpec& spec) {
+  py::object fn =
+      make_callable(module, spec.name, spec.name, spec.doc, checked_body(spec, false), annotations_of(spec));
+  module.attr(spec.name.c_str()) = fn;
   return fn;
 }
 

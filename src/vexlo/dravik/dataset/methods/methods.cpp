@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "vexlo/server/host/arguments.hpp"
+#include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/imports.hpp"
 #include "vexlo/server/host/module.hpp"
 #include "vexlo/server/host/native_class.hpp"
@@ -30,9 +31,10 @@ struct MountContext {
 
 constexpr int kMountTimeoutSeconds = 30;
 
+std::string kind_of(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
 [[noreturn]] void wrong_kind(const char* expected, py::handle body) {
-  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(body.ptr())->tp_name);
-  throw py::error_already_set();
+  host::raise_type_error(std::string("Expected ") + expected + ", got " + kind_of(body));
 }
 
 // The decoded body, which must be an object or null.
@@ -60,9 +62,7 @@ py::str concat(std::initializer_list<py::str> pieces) {
 // A record built from a JSON object, each member as the field of its name.
 py::object build_record(py::handle record_type, py::handle members) {
   if (!PyDict_Check(members.ptr())) {
-    PyErr_Format(PyExc_TypeError, "record members must be a JSON object, not %.200s",
-                 Py_TYPE(members.ptr())->tp_name);
-    throw py::error_already_set();
+    host::raise_type_error("record members must be a JSON object, not " + kind_of(members));
   }
   py::tuple no_positional;
   PyObject* record = PyObject_Call(record_type.ptr(), no_positional.ptr(), members.ptr());
@@ -74,25 +74,19 @@ py::object build_record(py::handle record_type, py::handle members) {
 py::object element_members(py::handle element) {
   if (PyDict_Check(element.ptr())) return py::reinterpret_borrow<py::object>(element);
   if (!PyList_Check(element.ptr()) && !PyTuple_Check(element.ptr())) {
-    PyErr_Format(PyExc_TypeError, "dataset list element must be an object, not %.200s",
-                 Py_TYPE(element.ptr())->tp_name);
-    throw py::error_already_set();
+    host::raise_type_error("dataset list element must be an object, not " + kind_of(element));
   }
   py::dict members;
   if (PyDict_MergeFromSeq2(members.ptr(), element.ptr(), 1) < 0) {
     // A malformed pair is an unusable element like any other: TypeError.
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
     PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, "dataset list element is not a list of name/value pairs");
-    throw py::error_already_set();
+    host::raise_type_error("dataset list element is not a list of name/value pairs");
   }
   return std::move(members);
 }
 
-py::object get_dataset_list(const Globals& g, const py::args& args, const py::kwargs& kwargs) {
-  static const host::Signature signature("get_dataset_list", {});
-  signature.bind(args, kwargs);
-
+py::object get_dataset_list(const Globals& g, const host::Args&) {
   const py::str url = concat({base_url(g), py::str("/data-snapshots")});
   py::object body = g["api_client"].attr("get")(url).attr("json")();
   if (!body.is_none() && !PyList_Check(body.ptr())) wrong_kind("list", body);
@@ -103,14 +97,10 @@ py::object get_dataset_list(const Globals& g, const py::args& args, const py::kw
   return std::move(datasets);
 }
 
-py::object create_dataset(const Globals& g, const py::args& args, const py::kwargs& kwargs) {
-  static const host::Signature signature(
-      "create_dataset", {host::required("name"), host::required("description"),
-                         host::optional("exist_ok")});
-  const auto values = signature.bind(args, kwargs);
-  const py::str name = host::exact_str(values[0], "name");
-  const py::str description = host::exact_str(values[1], "description");
-  const bool exist_ok = host::truth(values[2]);
+py::object create_dataset(const Globals& g, const host::Args& a) {
+  const py::str name = a[0];
+  const py::str description = a[1];
+  const bool exist_ok = host::truth(a[2]);
 
   const py::str url = concat({base_url(g), py::str("/data-snapshots")});
   py::dict payload;
@@ -121,13 +111,9 @@ py::object create_dataset(const Globals& g, const py::args& args, const py::kwar
   return build_record(g["DatasetInfo"], object_or_null(body));
 }
 
-py::object create_dataset_version_by_id(const Globals& g, const py::args& args,
-                                        const py::kwargs& kwargs) {
-  static const host::Signature signature(
-      "create_dataset_version_by_id", {host::required("dataset_id"), host::required("description")});
-  const auto values = signature.bind(args, kwargs);
-  const py::int_ dataset_id = host::integer_part(values[0], "dataset_id");
-  const py::str description = host::exact_str(values[1], "description");
+py::object create_dataset_version_by_id(const Globals& g, const host::Args& a) {
+  const py::int_ dataset_id = a[0];
+  const py::str description = a[1];
 
   const py::str url =
       concat({base_url(g), py::str("/data-snapshots/"), decimal(dataset_id), py::str("/versions")});
@@ -137,15 +123,10 @@ py::object create_dataset_version_by_id(const Globals& g, const py::args& args,
   return build_record(g["DatasetVersionInfo"], object_or_null(body));
 }
 
-py::object get_code_snippet_to_upload_dataset(const Globals& g, const py::args& args,
-                                              const py::kwargs& kwargs) {
-  static const host::Signature signature(
-      "get_code_snippet_to_upload_dataset",
-      {host::required("name"), host::required("data"), host::required("file_type")});
-  const auto values = signature.bind(args, kwargs);
-  const py::str name = host::exact_str(values[0], "name");
-  const py::str data = host::exact_str(values[1], "data");
-  const py::str file_type = host::exact_str(values[2], "file_type");
+py::object get_code_snippet_to_upload_dataset(const Globals& g, const host::Args& a) {
+  const py::str name = a[0];
+  const py::str data = a[1];
+  const py::str file_type = a[2];
 
   const py::str url = concat({base_url(g), py::str("/data-snapshots/tabular/code-snippet")});
   py::dict params;
@@ -155,14 +136,9 @@ py::object get_code_snippet_to_upload_dataset(const Globals& g, const py::args& 
   return object_or_null(g["api_client"].attr("get")(url, "params"_a = params).attr("json")());
 }
 
-py::object get_code_snippet_to_import_dataset(const Globals& g, const py::args& args,
-                                              const py::kwargs& kwargs) {
-  static const host::Signature signature(
-      "get_code_snippet_to_import_dataset",
-      {host::required("dataset_id"), host::required("dataset_version_id")});
-  const auto values = signature.bind(args, kwargs);
-  const py::int_ dataset_id = host::integer_part(values[0], "dataset_id");
-  const py::int_ dataset_version_id = host::integer_part(values[1], "dataset_version_id");
+py::object get_code_snippet_to_import_dataset(const Globals& g, const host::Args& a) {
+  const py::int_ dataset_id = a[0];
+  const py::int_ dataset_version_id = a[1];
 
   const py::str url = concat({base_url(g), py::str("/data-snapshots/"), decimal(dataset_id),
                               py::str("/versions/"), decimal(dataset_version_id),
@@ -170,10 +146,7 @@ py::object get_code_snippet_to_import_dataset(const Globals& g, const py::args& 
   return object_or_null(g["api_client"].attr("get")(url).attr("json")());
 }
 
-py::object mount_dataset(const MountContext& c, const py::args& args, const py::kwargs& kwargs) {
-  static const host::Signature signature("mount_dataset", {});
-  signature.bind(args, kwargs);
-
+py::object mount_dataset(const MountContext& c) {
   py::object settings = c.g["settings"];
   py::object webdav_url = settings.attr("DRAVIK_WEBDAV_URL");
   py::object token = settings.attr("TOKEN");
@@ -212,11 +185,8 @@ py::object mount_dataset(const MountContext& c, const py::args& args, const py::
 }
 
 // Lets typing.get_type_hints resolve the annotations against this module.
-void share_globals(py::module_& m, py::object fn) { fn.attr("__globals__") = m.attr("__dict__"); }
-
-void define(py::module_& m, const Globals& g, const char* name, const char* doc,
-            host::GlobalsBody body, py::dict annotations) {
-  share_globals(m, host::make_function(m, name, doc, host::with_globals(g, body), std::move(annotations)));
+void define(py::module_& m, const host::MethodSpec& spec) {
+  host::make_function(m, spec).attr("__globals__") = m.attr("__dict__");
 }
 
 }  // namespace
@@ -246,29 +216,34 @@ VEXLO_MODULE(methods, m) {
   m.attr("_MOUNT_POINT") = mount_point;
 
   const Globals g(m);
-  define(m, g, "get_dataset_list", "Return datasets for the current project.", get_dataset_list,
-         host::annotations({{"return", "List[DatasetInfo]"}}));
-  define(m, g, "create_dataset", "Create a new dataset in the current project.", create_dataset,
-         host::annotations({{"name", "str"}, {"description", "str"}, {"exist_ok", "bool"},
-                   {"return", "DatasetInfo"}}));
-  define(m, g, "create_dataset_version_by_id", "Create a new version for an existing dataset.",
-         create_dataset_version_by_id,
-         host::annotations({{"dataset_id", "int"}, {"description", "str"}, {"return", "DatasetVersionInfo"}}));
-  define(m, g, "get_code_snippet_to_upload_dataset",
-         "Return a code snippet for uploading tabular data.", get_code_snippet_to_upload_dataset,
-         host::annotations({{"name", "str"}, {"data", "str"}, {"file_type", "str"},
-                   {"return", "Optional[Dict[str, Any]]"}}));
-  define(m, g, "get_code_snippet_to_import_dataset",
-         "Return a code snippet for importing a dataset version.",
-         get_code_snippet_to_import_dataset,
-         host::annotations({{"dataset_id", "int"}, {"dataset_version_id", "int"},
-                   {"return", "Optional[Dict[str, str]]"}}));
+  using host::Check;
+  using host::MethodSpec;
+  define(m, MethodSpec{"get_dataset_list", "Return datasets for the current project.", {}, "List[DatasetInfo]",
+                       host::with_globals(g, get_dataset_list)});
+  define(m, MethodSpec{"create_dataset",
+                       "Create a new dataset in the current project.",
+                       {{"name", "str", Check::str},
+                        {"description", "str", Check::str},
+                        {"exist_ok", "bool", Check::boolean, py::none()}},
+                       "DatasetInfo",
+                       host::with_globals(g, create_dataset)});
+  define(m, MethodSpec{"create_dataset_version_by_id",
+                       "Create a new version for an existing dataset.",
+                       {{"dataset_id", "int", Check::integer}, {"description", "str", Check::str}},
+                       "DatasetVersionInfo",
+                       host::with_globals(g, create_dataset_version_by_id)});
+  define(m, MethodSpec{"get_code_snippet_to_upload_dataset",
+                       "Return a code snippet for uploading tabular data.",
+                       {{"name", "str", Check::str}, {"data", "str", Check::str}, {"file_type", "str", Check::str}},
+                       "Optional[Dict[str, Any]]",
+                       host::with_globals(g, get_code_snippet_to_upload_dataset)});
+  define(m, MethodSpec{"get_code_snippet_to_import_dataset",
+                       "Return a code snippet for importing a dataset version.",
+                       {{"dataset_id", "int", Check::integer}, {"dataset_version_id", "int", Check::integer}},
+                       "Optional[Dict[str, str]]",
+                       host::with_globals(g, get_code_snippet_to_import_dataset)});
 
   MountContext mount{g, mount_point, os, py::module_::import("subprocess")};
-  share_globals(m, host::make_function(
-                       m, "mount_dataset", "Mount project datasets via rclone WebDAV.",
-                       [mount](const py::args& a, const py::kwargs& k) {
-                         return mount_dataset(mount, a, k);
-                       },
-                       host::annotations({{"return", "None"}})));
+  define(m, MethodSpec{"mount_dataset", "Mount project datasets via rclone WebDAV.", {}, "None",
+                       [mount](const host::Args&) { return mount_dataset(mount); }});
 }

@@ -5,7 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "archive_writer.hpp"
-#include "vexlo/server/host/arguments.hpp"
+#include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/imports.hpp"
 #include "vexlo/server/host/module.hpp"
 #include "vexlo/server/host/native_class.hpp"
@@ -62,9 +62,7 @@ std::optional<std::string> name_value(py::handle value) {
         return std::nullopt;
     }
     if (!PyUnicode_Check(value.ptr())) {
-        // Raised as a Python error so run() keeps it like any other.
-        PyErr_Format(PyExc_TypeError, "arcname must be str or None, not %s", Py_TYPE(value.ptr())->tp_name);
-        throw py::error_already_set();
+        host::raise_type_error(std::string("arcname must be str or None, not ") + Py_TYPE(value.ptr())->tp_name);
     }
     PyObject* encoded = PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape");
     if (encoded == nullptr) {
@@ -81,53 +79,31 @@ archive::Source read_source(py::handle mapping, const char* path_key) {
 }
 
 py::object os_error(const archive::ArchiveError& e) {
-    py::object os_error_type = py::reinterpret_borrow<py::object>(PyExc_OSError);
-    if (e.error_number() != 0) {
-        // OSError(errno, strerror, filename) picks the matching subclass
-        // (FileNotFoundError, PermissionError, ...).
-        if (e.path().empty()) {
-            return os_error_type(e.error_number(), e.reason());
-        }
-        return os_error_type(e.error_number(), e.reason(),
-                             py::module_::import("os").attr("fsdecode")(py::bytes(e.path())));
-    }
-    // No errno to go with: the message alone, which names the path. (Setting
-    // `filename` here would make OSError print "[Errno None] None".)
-    return os_error_type(e.what());
+    // Without an errno the message alone, which names the path.
+    return host::os_error(e.error_number(), e.error_number() != 0 ? e.reason() : e.what(), e.path());
 }
 
-py::object init(const py::object& thread_type, const py::object& event_type, const py::args& args,
-                const py::kwargs& kwargs) {
-    static const host::Signature signature(
-        "__init__", {host::required("self"), host::required("tarfile_path"),
-                     host::required("pipeline_info"), host::required("cache_info")});
-    std::vector<py::object> values = signature.bind(args, kwargs);
-    py::object self = values[0];
-    py::str tarfile_path = host::exact_str(values[1], "tarfile_path");
-    py::dict pipeline_info = host::exact_dict(values[2], "pipeline_info");
-    py::list cache_info = host::exact_list(values[3], "cache_info");
-
+py::object init(const py::object& thread_type, const py::object& event_type, const host::Args& a) {
+    const py::object& self = a[0];
     thread_type.attr("__init__")(self);
     self.attr("_stop_event") = event_type();
-    self.attr("_tarfile_path") = tarfile_path;
-    self.attr("_pipeline_info") = pipeline_info;
-    self.attr("_cache_info") = cache_info;
+    self.attr("_tarfile_path") = a[1];
+    self.attr("_pipeline_info") = a[2];
+    self.attr("_cache_info") = a[3];
     self.attr("_error") = py::none();
     self.attr("_cancel_flag") = py::cast(CancelFlag());
     return py::none();
 }
 
-py::object run(const py::args& args, const py::kwargs& kwargs) {
-    static const host::Signature signature("run", {host::required("self")});
-    py::object self = signature.bind(args, kwargs)[0];
+py::object run(const host::Args& a) {
+    const py::object& self = a[0];
 
     py::object error = py::none();
     try {
         self.attr("_stop_event").attr("clear")();
         const std::optional<std::string> archive_path = path_value(self.attr("_tarfile_path"));
         if (!archive_path) {
-            PyErr_SetString(PyExc_TypeError, "_tarfile_path is None");
-            throw py::error_already_set();
+            host::raise_type_error("_tarfile_path is None");
         }
 
         // The inputs are read here, with the GIL, before the engine runs. A
@@ -201,57 +177,35 @@ VEXLO_MODULE(cache_packer, m) {
     py::object thread_type = m.attr("Thread");
     py::object event_type = m.attr("Event");
 
-    const py::dict init_annotations = host::annotations({{"tarfile_path", "str"},
-                                                         {"pipeline_info", "Dict[str, str]"},
-                                                         {"cache_info", "List[Dict[str, str]]"},
-                                                         {"return", "None"}});
-    const py::dict none_annotations = host::annotations({{"return", "None"}});
-    const py::dict bool_annotations = host::annotations({{"return", "bool"}});
-    const py::dict error_annotations = host::annotations({{"return", "Optional[BaseException]"}});
-
-    using Kind = host::MethodSpec::Kind;
+    using host::Check;
+    using host::MethodSpec;
     host::make_class(
         m, host::ClassSpec{
                "CacheCompressThread",
                "Compress cache dir to tar.gz file.",
                py::make_tuple(thread_type),
                {
-                   host::MethodSpec{"__init__", "",
-                                    [thread_type, event_type](const py::args& a, const py::kwargs& k) {
-                                        return init(thread_type, event_type, a, k);
-                                    },
-                                    Kind::instance, init_annotations},
-                   host::MethodSpec{"stop", "Stop execution.",
-                                    [](const py::args& a, const py::kwargs& k) {
-                                        static const host::Signature s("stop", {host::required("self")});
-                                        py::object self = s.bind(a, k)[0];
-                                        self.attr("_stop_event").attr("set")();
-                                        return py::object(py::none());
-                                    },
-                                    Kind::instance, none_annotations},
-                   host::MethodSpec{"is_stopped", "Check if execution is stopped.",
-                                    [](const py::args& a, const py::kwargs& k) {
-                                        static const host::Signature s("is_stopped", {host::required("self")});
-                                        py::object self = s.bind(a, k)[0];
-                                        return self.attr("_stop_event").attr("is_set")();
-                                    },
-                                    Kind::instance, bool_annotations},
-                   host::MethodSpec{"run", "Run thread.", run, Kind::instance, none_annotations},
-                   host::MethodSpec{"cancel", kCancelDoc,
-                                    [](const py::args& a, const py::kwargs& k) {
-                                        static const host::Signature s("cancel", {host::required("self")});
-                                        py::object self = s.bind(a, k)[0];
-                                        cancel_flag(self).raised->store(true);
-                                        return py::object(py::none());
-                                    },
-                                    Kind::instance, none_annotations},
-                   host::MethodSpec{"error", kErrorDoc,
-                                    [](const py::args& a, const py::kwargs& k) {
-                                        static const host::Signature s("error", {host::required("self")});
-                                        py::object self = s.bind(a, k)[0];
-                                        return py::object(self.attr("_error"));
-                                    },
-                                    Kind::instance, error_annotations},
+                   MethodSpec{"__init__", "",
+                              {{"tarfile_path", "str", Check::str},
+                               {"pipeline_info", "Dict[str, str]", Check::dict},
+                               {"cache_info", "List[Dict[str, str]]", Check::list}},
+                              "None",
+                              [thread_type, event_type](const host::Args& a) { return init(thread_type, event_type, a); }},
+                   MethodSpec{"stop", "Stop execution.", {}, "None",
+                              [](const host::Args& a) {
+                                  a[0].attr("_stop_event").attr("set")();
+                                  return py::object(py::none());
+                              }},
+                   MethodSpec{"is_stopped", "Check if execution is stopped.", {}, "bool",
+                              [](const host::Args& a) { return a[0].attr("_stop_event").attr("is_set")(); }},
+                   MethodSpec{"run", "Run thread.", {}, "None", run},
+                   MethodSpec{"cancel", kCancelDoc, {}, "None",
+                              [](const host::Args& a) {
+                                  cancel_flag(a[0]).raised->store(true);
+                                  return py::object(py::none());
+                              }},
+                   MethodSpec{"error", kErrorDoc, {}, "Optional[BaseException]",
+                              [](const host::Args& a) { return py::object(a[0].attr("_error")); }},
                },
            });
 }

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "vexlo/server/host/imports.hpp"
+#include "vexlo/server/host/native_class.hpp"
 
 namespace vexlo::export_gate {
 
@@ -11,6 +12,6 @@ namespace py = pybind11;
 
 // transmit(kernel_id, data): sends the JSON text of `data` to every websocket
 // connection of the kernel.
-py::object transmit(const host::ModuleGlobals& g, const py::args& args, const py::kwargs& kwargs);
+py::object transmit(const host::ModuleGlobals& g, const host::Args& a);
 
 }  // namespace vexlo::export_gate

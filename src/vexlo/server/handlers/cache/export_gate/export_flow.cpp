@@ -10,6 +10,7 @@
 #include "file_io.hpp"
 #include "scratch_dir.hpp"
 #include "vexlo/server/host/arguments.hpp"
+#include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/json_text.hpp"
 
 namespace vexlo::export_gate {
@@ -184,17 +185,15 @@ class Export : public std::enable_shared_from_this<Export> {
   }
 
   [[noreturn]] void raise_client_gone() {
-    PyErr_SetString(PyExc_ConnectionAbortedError, "The client closed the connection during the export.");
-    throw py::error_already_set();
+    host::raise_error(py::reinterpret_borrow<py::object>(PyExc_ConnectionAbortedError)(
+        "The client closed the connection during the export."));
   }
 
   // The writer ends the same way after success and after an error; an
   // archive it could not finish must never be sent as a good one.
   void raise_absorbed_error() {
-    py::object error = tar_thread_.attr("error")();
-    if (error.is_none()) return;
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
+    const py::object error = tar_thread_.attr("error")();
+    if (!error.is_none()) host::raise_error(error);
   }
 
   void remove_scratch_then(std::function<void(Export&)> next) {

@@ -34,9 +34,8 @@ std::optional<std::string> missing_argument(const host::ModuleGlobals& g, py::er
   return std::nullopt;
 }
 
-py::object get(const host::ModuleGlobals& g, const py::args& args, const py::kwargs& kwargs) {
-  static const host::Signature signature("get", {host::required("self")});
-  const py::object self = signature.bind(args, kwargs)[0];
+py::object get(const host::ModuleGlobals& g, const host::Args& a) {
+  const py::object& self = a[0];
   const py::object http_status = g["HTTPStatus"];
   auto refuse = [&](const char* status, const std::string& message) {
     self.attr("_finish_with_message")("status_code"_a = http_status.attr(status), "message"_a = message);
@@ -76,19 +75,14 @@ py::object get(const host::ModuleGlobals& g, const py::args& args, const py::kwa
 }
 
 // Tornado's hook for a client that has gone while the request runs.
-py::object on_connection_close(const host::ModuleGlobals& g, const py::args& args, const py::kwargs& kwargs) {
-  static const host::Signature signature("on_connection_close", {host::required("self")});
-  const py::object self = signature.bind(args, kwargs)[0];
+py::object on_connection_close(const host::ModuleGlobals& g, const host::Args& a) {
+  const py::object& self = a[0];
   gate::client_left(self);
   py::module_::import("builtins").attr("super")(g["CacheExportGate"], self).attr("on_connection_close")();
   return py::none();
 }
 
-py::object end_all_exports(const host::ModuleGlobals&, const py::args& args, const py::kwargs& kwargs) {
-  static const host::Signature signature("end_all_exports", {});
-  signature.bind(args, kwargs);
-  return gate::end_all_exports();
-}
+py::object end_all_exports(const host::ModuleGlobals&, const host::Args&) { return gate::end_all_exports(); }
 
 constexpr const char* kEndAllDoc =
     "End every export in progress, as if its client had left.\n\n"
@@ -119,26 +113,28 @@ VEXLO_MODULE(export_gate, m) {
   m.attr("CACHE_DESK_INFO") = cache_desk_info;
 
   host::ModuleGlobals g(m);
-  using Kind = host::MethodSpec::Kind;
+  using host::Check;
+  using host::MethodSpec;
   host::make_class(
       m, host::ClassSpec{
              "CacheExportGate",
              "Cache export gate.",
              py::make_tuple(m.attr("APIHandler")),
              {
-                 host::MethodSpec{"_finish_with_message", "", host::with_globals(g, gate::finish_with_message), Kind::instance,
-                                  host::annotations({{"status_code", "HTTPStatus"}, {"message", "str"}, {"return", "None"}})},
-                 host::MethodSpec{"_finish_with_artifact", "", host::with_globals(g, gate::finish_with_artifact), Kind::instance,
-                                  host::annotations({{"artifact_name", "str"}, {"artifact_path", "str"}, {"return", "None"}})},
-                 host::MethodSpec{"get", "", host::with_globals(g, get), Kind::instance, host::annotations({{"return", "Awaitable[None]"}}),
-                                  {m.attr("web").attr("authenticated")}},
-                 host::MethodSpec{"transmit", "transmit DAG info to websocket connection which has kernel id",
-                                  host::with_globals(g, gate::transmit), Kind::static_,
-                                  host::annotations({{"kernel_id", "str"}, {"data", "Dict[str, Any]"}, {"return", "None"}})},
-                 host::MethodSpec{"on_connection_close", "", host::with_globals(g, on_connection_close), Kind::instance,
-                                  host::annotations({{"return", "None"}})},
-                 host::MethodSpec{"end_all_exports", kEndAllDoc, host::with_globals(g, end_all_exports), Kind::static_,
-                                  host::annotations({{"return", "Awaitable[None]"}})},
+                 MethodSpec{"_finish_with_message", "",
+                            {{"status_code", "HTTPStatus"}, {"message", "str", Check::str}}, "None",
+                            host::with_globals(g, gate::finish_with_message)},
+                 MethodSpec{"_finish_with_artifact", "",
+                            {{"artifact_name", "str", Check::str}, {"artifact_path", "str", Check::str}},
+                            "Awaitable[None]", host::with_globals(g, gate::finish_with_artifact)},
+                 MethodSpec{"get", "", {}, "Awaitable[None]", host::with_globals(g, get), MethodSpec::Kind::instance,
+                            {m.attr("web").attr("authenticated")}},
+                 MethodSpec{"transmit", "transmit DAG info to websocket connection which has kernel id",
+                            {{"kernel_id", "str", Check::str}, {"data", "Dict[str, Any]", Check::dict}}, "None",
+                            host::with_globals(g, gate::transmit), MethodSpec::Kind::static_},
+                 MethodSpec{"on_connection_close", "", {}, "None", host::with_globals(g, on_connection_close)},
+                 MethodSpec{"end_all_exports", kEndAllDoc, {}, "Awaitable[None]", host::with_globals(g, end_all_exports),
+                            MethodSpec::Kind::static_},
              },
          });
 }

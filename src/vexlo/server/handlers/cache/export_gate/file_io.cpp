@@ -6,15 +6,13 @@
 
 #include <cerrno>
 
+#include "vexlo/server/host/errors.hpp"
+
 namespace py = pybind11;
 
 namespace vexlo::export_gate {
 
-void raise_os_error(int error_number, const std::string& path) {
-  errno = error_number;
-  PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-  throw py::error_already_set();
-}
+using host::raise_os_error;
 
 void write_text_file(const std::string& path, const std::string& text) {
   int error_number = 0;

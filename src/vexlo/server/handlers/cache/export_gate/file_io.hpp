@@ -13,8 +13,6 @@
 
 namespace vexlo::export_gate {
 
-[[noreturn]] void raise_os_error(int error_number, const std::string& path);
-
 // Creates or truncates `path` and writes `text` into it, with the GIL released.
 void write_text_file(const std::string& path, const std::string& text);
 

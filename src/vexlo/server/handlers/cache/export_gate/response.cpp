@@ -5,6 +5,7 @@
 #include "event_loop.hpp"
 #include "file_io.hpp"
 #include "vexlo/server/host/arguments.hpp"
+#include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/json_text.hpp"
 
 namespace vexlo::export_gate {
@@ -12,8 +13,6 @@ namespace vexlo::export_gate {
 using namespace pybind11::literals;
 
 namespace {
-
-bool is_ordinary_error(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
 // Once the status line and headers are on the wire, a reply can no longer
 // change into a JSON message.
@@ -31,7 +30,7 @@ void abort_download(const py::object& self) {
     // nothing more and skips its length check.
     self.attr("finish")("set_content_type"_a = "application/octet-stream");
   } catch (py::error_already_set& e) {
-    if (!is_ordinary_error(e)) throw;
+    if (!host::is_ordinary(e)) throw;
   }
 }
 
@@ -90,7 +89,7 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
         self_.attr("write")(chunk);
         flushed = self_.attr("flush")();
       } catch (py::error_already_set& e) {
-        if (!is_ordinary_error(e)) throw;
+        if (!host::is_ordinary(e)) throw;
         return transfer_failed();
       }
       auto sender = shared_from_this();
@@ -187,14 +186,10 @@ std::string percent_encode(const std::string& name) {
   return out;
 }
 
-py::object finish_with_message(const host::ModuleGlobals&, const py::args& args,
-                               const py::kwargs& kwargs) {
-  static const host::Signature signature(
-      "_finish_with_message",
-      {host::required("self"), host::required("status_code"), host::required("message")});
-  const auto values = signature.bind(args, kwargs);
-  const py::object& self = values[0];
-  const py::str message = host::exact_str(values[2], "message");
+py::object finish_with_message(const host::ModuleGlobals&, const host::Args& a) {
+  const py::object& self = a[0];
+  const py::object& status_code = a[1];
+  const py::str message = a[2];
 
   if (headers_sent(self)) {
     abort_download(self);
@@ -208,20 +203,15 @@ py::object finish_with_message(const host::ModuleGlobals&, const py::args& args,
   const std::string body = host::json_text(result);
   set_header(self, "Content-Type", "application/json");
   set_header(self, "Content-Length", std::to_string(body.size()));
-  self.attr("set_status")("status_code"_a = py::int_(values[1]));
+  self.attr("set_status")("status_code"_a = py::int_(status_code));
   self.attr("finish")(py::bytes(body));
   return py::none();
 }
 
-py::object finish_with_artifact(const host::ModuleGlobals& g, const py::args& args,
-                                const py::kwargs& kwargs) {
-  static const host::Signature signature(
-      "_finish_with_artifact",
-      {host::required("self"), host::required("artifact_name"), host::required("artifact_path")});
-  const auto values = signature.bind(args, kwargs);
-  const py::object& self = values[0];
-  const std::string artifact_name = host::text(values[1], "artifact_name");
-  const std::string artifact_path = host::text(values[2], "artifact_path");
+py::object finish_with_artifact(const host::ModuleGlobals& g, const host::Args& a) {
+  const py::object& self = a[0];
+  const std::string artifact_name = a[1].cast<std::string>();
+  const std::string artifact_path = a[2].cast<std::string>();
 
   set_header(self, "Content-Type", "application/octet-stream");
   set_header(self, "Content-Disposition", "attachment; filename=" + percent_encode(artifact_name));

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "vexlo/server/host/imports.hpp"
+#include "vexlo/server/host/native_class.hpp"
 
 namespace vexlo::export_gate {
 
@@ -17,14 +18,12 @@ namespace py = pybind11;
 std::string percent_encode(const std::string& name);
 
 // _finish_with_message(self, status_code, message)
-py::object finish_with_message(const host::ModuleGlobals& g, const py::args& args,
-                               const py::kwargs& kwargs);
+py::object finish_with_message(const host::ModuleGlobals& g, const host::Args& a);
 
 // _finish_with_artifact(self, artifact_name, artifact_path): sets the headers
 // and returns a future that completes once the download has ended (sent, or
 // replaced by the transfer-failure reply); a failure to read the file is that
 // future's error.
-py::object finish_with_artifact(const host::ModuleGlobals& g, const py::args& args,
-                                const py::kwargs& kwargs);
+py::object finish_with_artifact(const host::ModuleGlobals& g, const host::Args& a);
 
 }  // namespace vexlo::export_gate

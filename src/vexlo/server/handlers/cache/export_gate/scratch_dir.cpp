@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "file_io.hpp"
+#include "vexlo/server/host/errors.hpp"
 
 namespace py = pybind11;
 
@@ -17,7 +17,7 @@ ScratchDir::ScratchDir(const std::string& parent, const std::string& prefix) {
   std::string pattern = parent + "/" + prefix + "XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  if (!mkdtemp(buffer.data())) raise_os_error(errno, pattern);
+  if (!mkdtemp(buffer.data())) host::raise_os_error(errno, pattern);
   path_ = buffer.data();
 }
 

@@ -5,6 +5,7 @@
 
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/component_selection.hpp"
+#include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/imports.hpp"
 #include "vexlo/server/host/module.hpp"
 #include "vexlo/server/host/native_class.hpp"
@@ -16,8 +17,6 @@ using namespace pybind11::literals;
 namespace {
 
 using Globals = host::ModuleGlobals;
-
-bool is_ordinary_error(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
 py::tuple outcome(py::object status, py::dict result) { return py::make_tuple(status, result); }
 
@@ -32,7 +31,7 @@ py::tuple total_size(const Globals& g) {
     py::object measured = g["get_dir_size"](("path"_a = py::str(dirpath)));
     estimate = py::int_(measured);
   } catch (py::error_already_set& e) {
-    if (!is_ordinary_error(e)) throw;
+    if (!host::is_ordinary(e)) throw;
     result["message"] = "Fail to estimate cache size";
     return outcome(http_status.attr("INTERNAL_SERVER_ERROR"), result);
   }
@@ -67,16 +66,15 @@ py::tuple kernel_size(const Globals& g, const py::str& kernel_id) {
   return outcome(http_status.attr("OK"), result);
 }
 
-py::object get_info(const Globals& g, const py::args& args, const py::kwargs& kwargs) {
-  static const host::Signature signature("_get_info", {host::required("self")});
-  py::object self = signature.bind(args, kwargs)[0];
+py::object get_info(const Globals& g, const host::Args& a) {
+  const py::object& self = a[0];
 
   py::object kernel_id;
   try {
     kernel_id = host::str_or_none(self.attr("get_query_argument")("kernel_id", "default"_a = py::none()),
                                   "kernel_id");
   } catch (py::error_already_set& e) {
-    if (!is_ordinary_error(e)) throw;
+    if (!host::is_ordinary(e)) throw;
     py::dict result;
     result["message"] = py::str(e.value());
     return outcome(g["HTTPStatus"].attr("BAD_REQUEST"), result);
@@ -106,15 +104,11 @@ VEXLO_MODULE(cache_desk, m) {
                      });
 
   Globals globals(m);
-  py::dict annotations;
-  annotations["return"] = "Tuple[HTTPStatus, Dict[str, Any]]";
-
   host::make_class(m, host::ClassSpec{
                           "CacheInfoHandler",
                           "",
                           py::make_tuple(m.attr("BaseInfoHandler")),
-                          {host::MethodSpec{"_get_info", "",
-                                            host::with_globals(globals, get_info),
-                                            host::MethodSpec::Kind::instance, annotations}},
+                          {host::MethodSpec{"_get_info", "", {}, "Tuple[HTTPStatus, Dict[str, Any]]",
+                                            host::with_globals(globals, get_info)}},
                       });
 }
