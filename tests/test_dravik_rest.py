@@ -1,5 +1,6 @@
 """The platform's REST functions against a real HTTP server on loopback."""
 import json
+import inspect
 import os
 import subprocess
 import sys
@@ -349,6 +350,12 @@ def test_function_metadata():
     for name, doc in docs.items():
         fn = getattr(methods, name)
         assert (fn.__name__, fn.__doc__, fn.__module__) == (name, doc, "vexlo.dravik.dataset.methods")
+    # What help() and a notebook's tab completion show: the declared
+    # parameters, defaults and types, the same declaration the binding checks.
+    assert str(inspect.signature(methods.create_dataset)) == (
+        "(name: 'str', description: 'str', exist_ok: 'bool' = False) -> 'DatasetInfo'")
+    assert str(inspect.signature(methods.get_code_snippet_to_import_dataset)) == (
+        "(dataset_id: 'int', dataset_version_id: 'int') -> 'Optional[Dict[str, str]]'")
     hints = typing.get_type_hints(methods.create_dataset_version_by_id)
     assert hints == {"dataset_id": int, "description": str, "return": DatasetVersionInfo}
 

@@ -3,6 +3,11 @@
 // Unlike PYBIND11_MODULE, a failure while the module initialises reaches the
 // importer unchanged: an ImportError that names the missing module or name
 // stays that ImportError instead of a generic "initialization failed".
+//
+// It calls pybind11::detail::get_internals(), which is what PYBIND11_MODULE
+// itself runs first: pybind11 has no public call that readies its internals
+// for a module that does not use its macro. pyproject.toml pins pybind11 to
+// the major version this was tested with (3.x) for that reason.
 #pragma once
 
 #include <pybind11/pybind11.h>

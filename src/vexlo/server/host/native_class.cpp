@@ -13,11 +13,13 @@ struct NativeCallable {
 };
 
 // Each extension module registers its own copy of the callable type
-// (module_local), so the modules stay independent of one another.
+// (module_local), so the modules stay independent of one another. The host
+// layer is linked into each module, so this static is per module too; it keeps
+// the type alive, since no module attribute holds it.
 py::handle callable_type(py::module_& module) {
   static const char* kName = "_native_callable";
-  auto* existing = py::detail::get_type_info(typeid(NativeCallable));
-  if (existing) return reinterpret_cast<PyObject*>(existing->type);
+  static py::object* registered = nullptr;
+  if (registered) return *registered;
 
   py::class_<NativeCallable> cls(module, kName, py::module_local(), py::dynamic_attr());
   cls.def(py::init<>());
@@ -35,19 +37,44 @@ py::handle callable_type(py::module_& module) {
       },
       py::arg("instance"), py::arg("owner") = py::none());
   py::delattr(module, kName);
-  return cls;
+  registered = new py::object(cls);
+  return *registered;
 }
 
-py::object make_callable(py::module_& module, const std::string& name, const std::string& qualname,
-                         const std::string& doc, NativeBody body, const py::dict& annotations) {
+// The callable with the metadata a Python function carries, all taken from
+// its spec: help(), inspect.signature() and tab completion read them.
+py::object make_callable(py::module_& module, const MethodSpec& spec, const std::string& qualname, bool receiver,
+                         NativeBody body) {
   py::object type = py::reinterpret_borrow<py::object>(callable_type(module));
   py::object callable = type();
   callable.cast<NativeCallable&>().body = std::move(body);
-  callable.attr("__name__") = name;
+  callable.attr("__name__") = spec.name;
   callable.attr("__qualname__") = qualname;
-  callable.attr("__doc__") = doc.empty() ? py::object(py::none()) : py::object(py::str(doc));
+  callable.attr("__doc__") = spec.doc.empty() ? py::object(py::none()) : py::object(py::str(spec.doc));
   callable.attr("__module__") = module.attr("__name__");
+
+  py::dict annotations;
+  const py::object inspect = py::module_::import("inspect");
+  const py::object parameter = inspect.attr("Parameter");
+  const py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+  py::list parameters;
+  if (receiver) parameters.append(parameter("self", kind));
+  for (const auto& p : spec.params) {
+    py::dict details;
+    if (!p.type.empty()) {
+      annotations[p.name.c_str()] = p.type;
+      details["annotation"] = p.type;
+    }
+    if (p.fallback) details["default"] = *p.fallback;
+    parameters.append(parameter(p.name, kind, **details));
+  }
+  py::dict returns;
+  if (!spec.returns.empty()) {
+    annotations["return"] = spec.returns;
+    returns["return_annotation"] = spec.returns;
+  }
   callable.attr("__annotations__") = annotations;
+  callable.attr("__signature__") = inspect.attr("Signature")(parameters, **returns);
   return callable;
 }
 
@@ -88,15 +115,6 @@ NativeBody checked_body(const MethodSpec& spec, bool receiver) {
   };
 }
 
-py::dict annotations_of(const MethodSpec& spec) {
-  py::dict result;
-  for (const auto& p : spec.params) {
-    if (!p.type.empty()) result[p.name.c_str()] = p.type;
-  }
-  if (!spec.returns.empty()) result["return"] = spec.returns;
-  return result;
-}
-
 }  // namespace
 
 Body with_globals(const ModuleGlobals& globals, GlobalsBody body) {
@@ -112,8 +130,7 @@ py::object make_class(py::module_& module, const ClassSpec& spec) {
 
   for (const auto& m : spec.methods) {
     const bool instance = m.kind == MethodSpec::Kind::instance;
-    py::object method = make_callable(module, m.name, spec.name + "." + m.name, m.doc,
-                                      checked_body(m, instance), annotations_of(m));
+    py::object method = make_callable(module, m, spec.name + "." + m.name, instance, checked_body(m, instance));
     for (const auto& decorate : m.decorators) method = decorate(method);
     if (!instance) {
       method = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(method);
@@ -128,8 +145,7 @@ py::object make_class(py::module_& module, const ClassSpec& spec) {
 }
 
 py::object make_function(py::module_& module, const MethodSpec& spec) {
-  py::object fn =
-      make_callable(module, spec.name, spec.name, spec.doc, checked_body(spec, false), annotations_of(spec));
+  py::object fn = make_callable(module, spec, spec.name, false, checked_body(spec, false));
   module.attr(spec.name.c_str()) = fn;
   return fn;
 }

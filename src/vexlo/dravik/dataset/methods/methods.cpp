@@ -224,7 +224,7 @@ VEXLO_MODULE(methods, m) {
                        "Create a new dataset in the current project.",
                        {{"name", "str", Check::str},
                         {"description", "str", Check::str},
-                        {"exist_ok", "bool", Check::boolean, py::none()}},
+                        {"exist_ok", "bool", Check::boolean, py::bool_(false)}},
                        "DatasetInfo",
                        host::with_globals(g, create_dataset)});
   define(m, MethodSpec{"create_dataset_version_by_id",
