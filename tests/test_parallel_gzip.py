@@ -159,3 +159,15 @@ def test_write_failure_is_reported(engine, tmp_path):
                             capture_output=True, text=True)
     assert result.returncode == 1
     assert "No space left on device" in result.stderr and "/dev/full" in result.stderr
+
+
+def test_feeding_after_finish_is_refused(engine, tmp_path):
+    src, dst = tmp_path / "in.bin", tmp_path / "out.gz"
+    data = sample(3 * BLOCK, seed=2)
+    src.write_bytes(data)
+    result = subprocess.run([str(engine[1]), "--after-finish", str(src), str(dst), "2", str(BLOCK)],
+                            capture_output=True, text=True)
+    assert result.returncode == 3
+    assert "after finish" in result.stderr and str(dst) in result.stderr
+    # The finished stream stays whole.
+    assert gzip.decompress(dst.read_bytes()) == data

@@ -4,13 +4,15 @@
 //
 // Options: --level=N; --joints prints, for each joint between blocks (an
 // empty stored block), how many bits of its last byte the block before it
-// used, found by walking the written file.
+// used, found by walking the written file; --after-finish feeds one more
+// byte after finish(), which must throw.
 #include "parallel_gzip.hpp"
 #include "archive_error.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -74,18 +76,21 @@ int print_joints(const char* path) {
 int main(int argc, char** argv) {
     int level = 9;
     bool joints = false;
+    bool after_finish = false;
     std::vector<char*> args;
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--level=", 8) == 0) {
             level = std::atoi(argv[i] + 8);
         } else if (std::strcmp(argv[i], "--joints") == 0) {
             joints = true;
+        } else if (std::strcmp(argv[i], "--after-finish") == 0) {
+            after_finish = true;
         } else {
             args.push_back(argv[i]);
         }
     }
     if (args.size() != 4) {
-        std::fprintf(stderr, "usage: %s [--level=N] [--joints] INPUT OUTPUT THREADS BLOCK_SIZE\n",
+        std::fprintf(stderr, "usage: %s [--level=N] [--joints] [--after-finish] INPUT OUTPUT THREADS BLOCK_SIZE\n",
                      argv[0]);
         return 2;
     }
@@ -117,9 +122,15 @@ int main(int argc, char** argv) {
             if (n == 0) break;
         }
         gz.finish();
+        if (after_finish) {
+            gz.write("x", 1);
+        }
     } catch (const vexlo::archive::ArchiveError& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
+    } catch (const std::logic_error& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 3;
     }
     if (::close(out) != 0) {
         return 1;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include <sched.h>
 #include <unistd.h>
@@ -112,7 +113,14 @@ void ParallelGzip::stop_workers() noexcept {
     workers_.clear();
 }
 
+void ParallelGzip::check_open() const {
+    if (finished_) {
+        throw std::logic_error("gzip stream fed after finish(): '" + path_ + "'");
+    }
+}
+
 char* ParallelGzip::reserve(std::size_t& available) {
+    check_open();
     if (current_->in_len == block_size_) {
         dispatch(false);
     }
@@ -121,6 +129,7 @@ char* ParallelGzip::reserve(std::size_t& available) {
 }
 
 void ParallelGzip::commit(std::size_t n) {
+    check_open();
     current_->in_len += n;
     total_in_ += n;
 }

@@ -40,13 +40,15 @@ public:
     ParallelGzip& operator=(const ParallelGzip&) = delete;
 
     // Free space in the current block (never empty). Valid until commit().
+    // Feeding the stream after finish() throws std::logic_error.
     char* reserve(std::size_t& available);
     void commit(std::size_t n);
     void write(const void* data, std::size_t n);
     void write_zeros(std::size_t n);
 
     // Compresses what is left, ends the deflate stream and writes the gzip
-    // trailer. Throws ArchiveError if any block could not be written.
+    // trailer. Throws ArchiveError if any block could not be written. Once
+    // called, later calls do nothing.
     void finish();
 
     std::uint64_t bytes_in() const noexcept { return total_in_; }
@@ -57,6 +59,7 @@ private:
     Slot* acquire_slot();
     void worker_loop();
     void compress(Slot& slot, BlockDeflate& compressor);
+    void check_open() const;
     void write_ready(std::unique_lock<std::mutex>& lock);
     void write_all(const unsigned char* data, std::size_t n);
     void stop_workers() noexcept;
