@@ -1,8 +1,9 @@
-// Feeds a file through ParallelGzip with a chosen thread count and block
-// size, in uneven pieces through both write() and reserve()/commit(), so the
-// tests can check the stream with independent gzip readers.
+// Feeds a file through ParallelGzip at the engine's default level with a
+// chosen thread count and block size, in uneven pieces through both write()
+// and reserve()/commit(), so the tests can check the stream with independent
+// gzip readers.
 //
-// Options: --level=N; --joints prints, for each joint between blocks (an
+// Options: --joints prints, for each joint between blocks (an
 // empty stored block), how many bits of its last byte the block before it
 // used, found by walking the written file; --after-finish feeds one more
 // byte after finish(), which must throw.
@@ -74,14 +75,11 @@ int print_joints(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int level = 9;
     bool joints = false;
     bool after_finish = false;
     std::vector<char*> args;
     for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--level=", 8) == 0) {
-            level = std::atoi(argv[i] + 8);
-        } else if (std::strcmp(argv[i], "--joints") == 0) {
+        if (std::strcmp(argv[i], "--joints") == 0) {
             joints = true;
         } else if (std::strcmp(argv[i], "--after-finish") == 0) {
             after_finish = true;
@@ -90,7 +88,7 @@ int main(int argc, char** argv) {
         }
     }
     if (args.size() != 4) {
-        std::fprintf(stderr, "usage: %s [--level=N] [--joints] [--after-finish] INPUT OUTPUT THREADS BLOCK_SIZE\n",
+        std::fprintf(stderr, "usage: %s [--joints] [--after-finish] INPUT OUTPUT THREADS BLOCK_SIZE\n",
                      argv[0]);
         return 2;
     }
@@ -101,7 +99,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        vexlo::archive::ParallelGzip gz(out, args[1], static_cast<unsigned>(std::atoi(args[2])), level,
+        vexlo::archive::ParallelGzip gz(out, args[1], static_cast<unsigned>(std::atoi(args[2])),
+                                        vexlo::archive::kDefaultLevel,
                                         static_cast<std::size_t>(std::atol(args[3])));
         std::vector<char> piece(7777);
         for (bool direct = true;; direct = !direct) {

@@ -61,7 +61,7 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
     }
     // One slot being filled, one per worker being compressed, and as many
     // again queued or waiting for their turn to be written: enough to keep
-    // every worker busy while memory stays a few MiB.
+    // every worker busy. Memory is about two blocks per slot.
     const std::size_t slot_count = 2 * static_cast<std::size_t>(threads) + 2;
     const std::size_t out_cap = BlockDeflate::output_bound(block_size_);
     for (std::size_t i = 0; i < slot_count; ++i) {
@@ -77,11 +77,12 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
     current_ = free_.back();
     free_.pop_back();
 
-    // gzip member header: no name, no time; XFL 2 (slowest, best) from level
-    // 9 on, 4 (fastest) at level 1.
+    // gzip member header: no name, no time. XFL 2 (best compression) from the
+    // default level on, which packs at least as tight as zlib's best; 4
+    // (fastest) at level 1.
     const unsigned char header[10] = {
         0x1f, 0x8b, 8, 0, 0, 0, 0, 0,
-        static_cast<unsigned char>(level_ >= 9 ? 2 : (level_ == 1 ? 4 : 0)), 3};
+        static_cast<unsigned char>(level_ >= kDefaultLevel ? 2 : (level_ == 1 ? 4 : 0)), 3};
     write_all(header, sizeof header);
     if (write_errno_ != 0) {
         throw_os_error(write_errno_, path_);
