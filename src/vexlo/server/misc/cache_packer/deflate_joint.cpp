@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include <zlib.h>
 
@@ -35,11 +36,11 @@ DeflateJoint::~DeflateJoint() {
 
 std::size_t DeflateJoint::leave_open(unsigned char* data, std::size_t len) {
     z_stream& strm = state_->strm;
-    if (len == 0 || inflateReset(&strm) != Z_OK) {
+    // Blocks are far below 4 GiB, so one call to inflate() takes them whole.
+    if (len == 0 || len > std::numeric_limits<uInt>::max() || inflateReset(&strm) != Z_OK) {
         return 0;
     }
     strm.next_in = data;
-    // A block is far below 4 GiB; longer input would need feeding in parts.
     strm.avail_in = static_cast<uInt>(len);
     // Bit offsets count from bit 0 (the least significant) of data[0]. With
     // Z_BLOCK, inflate returns after each block's end code once its data is
