@@ -11,14 +11,18 @@ vexlo_venv() {
 }
 
 # The Debian programs the tests and benchmarks use as real peers:
-# rclone and FUSE for the dataset mount, pigz for the writer benchmark.
+# rclone and FUSE for the dataset mount, pigz and libdeflate-gzip for the
+# writer benchmark; and the libraries the build links (found by pkg-config).
 vexlo_debian_packages() {
     local missing=()
     command -v rclone >/dev/null || missing+=(rclone)
     command -v fusermount3 >/dev/null || missing+=(fuse3)
     command -v pigz >/dev/null || missing+=(pigz)
     command -v g++ >/dev/null || missing+=(g++)
+    command -v libdeflate-gzip >/dev/null || missing+=(libdeflate-tools)
+    command -v pkg-config >/dev/null || missing+=(pkg-config)
     [ -e /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+    [ -e /usr/include/libdeflate.h ] || missing+=(libdeflate-dev)
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
         apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archive_error.hpp"
+#include "block_deflate.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -20,8 +21,8 @@ struct Source {
 
 struct Options {
     unsigned threads = 0;  // 0: every CPU the process may run on
-    int level = 9;
-    std::size_t block_size = 128 * 1024;
+    int level = kDefaultLevel;
+    std::size_t block_size = kDefaultBlockSize;
     // false: stop after the sources without the tar end-of-archive blocks,
     // for a caller that failed to gather the remaining sources and reports
     // that failure itself.

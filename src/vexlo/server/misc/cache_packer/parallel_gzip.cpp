@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include <sched.h>
 #include <unistd.h>
@@ -40,12 +42,6 @@ struct ParallelGzip::Slot {
 
 namespace {
 
-// Room for one block's deflate output, including the empty stored block that
-// a sync flush appends and the final block's end marker.
-std::size_t output_capacity(std::size_t block_size) {
-    return compressBound(static_cast<uLong>(block_size)) + 64;
-}
-
 void put_le32(unsigned char* p, std::uint32_t v) {
     p[0] = static_cast<unsigned char>(v);
     p[1] = static_cast<unsigned char>(v >> 8);
@@ -59,21 +55,22 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
                            std::size_t block_size)
     : fd_(fd),
       path_(std::move(path)),
-      level_(std::clamp(level, 0, 9)),
-      // A block must hold a whole dictionary for the next one.
-      block_size_(std::max(block_size, kWindow)) {
+      level_(std::clamp(level, 0, BlockDeflate::kMaxLevel)),
+      block_size_(std::max(block_size, kMinBlock)) {
     if (threads == 0) {
         threads = usable_cpus();
     }
     // One slot being filled, one per worker being compressed, and as many
     // again queued or waiting for their turn to be written: enough to keep
-    // every worker busy while memory stays a few MiB.
+    // every worker busy. Memory is about two blocks per slot.
     const std::size_t slot_count = 2 * static_cast<std::size_t>(threads) + 2;
-    const std::size_t out_cap = output_capacity(block_size_);
+    const std::size_t out_cap = BlockDeflate::output_bound(block_size_);
     for (std::size_t i = 0; i < slot_count; ++i) {
         auto slot = std::make_unique<Slot>();
         slot->in = std::make_unique<unsigned char[]>(block_size_);
-        slot->dict = std::make_unique<unsigned char[]>(kWindow);
+        if (BlockDeflate::kUsesHistory) {
+            slot->dict = std::make_unique<unsigned char[]>(BlockDeflate::kWindow);
+        }
         slot->out = std::make_unique<unsigned char[]>(out_cap);
         free_.push_back(slot.get());
         slots_.push_back(std::move(slot));
@@ -81,10 +78,12 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
     current_ = free_.back();
     free_.pop_back();
 
-    // gzip member header: no name, no time; XFL tells readers the level used.
+    // gzip member header: no name, no time. XFL 2 (best compression) from the
+    // default level on, which packs at least as tight as zlib's best; 4
+    // (fastest) at level 1.
     const unsigned char header[10] = {
         0x1f, 0x8b, 8, 0, 0, 0, 0, 0,
-        static_cast<unsigned char>(level_ == 9 ? 2 : (level_ == 1 ? 4 : 0)), 3};
+        static_cast<unsigned char>(level_ >= kDefaultLevel ? 2 : (level_ == 1 ? 4 : 0)), 3};
     write_all(header, sizeof header);
     if (write_errno_ != 0) {
         throw_os_error(write_errno_, path_);
@@ -116,7 +115,14 @@ void ParallelGzip::stop_workers() noexcept {
     workers_.clear();
 }
 
+void ParallelGzip::check_open() const {
+    if (finished_) {
+        throw std::logic_error("gzip stream fed after finish(): '" + path_ + "'");
+    }
+}
+
 char* ParallelGzip::reserve(std::size_t& available) {
+    check_open();
     if (current_->in_len == block_size_) {
         dispatch(false);
     }
@@ -125,6 +131,7 @@ char* ParallelGzip::reserve(std::size_t& available) {
 }
 
 void ParallelGzip::commit(std::size_t n) {
+    check_open();
     current_->in_len += n;
     total_in_ += n;
 }
@@ -178,9 +185,11 @@ void ParallelGzip::dispatch(bool last) {
         // written and recycled while its tail is copied as the dictionary.
         next = acquire_slot();
         next->in_len = 0;
-        next->dict_len = std::min(current_->in_len, kWindow);
-        std::memcpy(next->dict.get(), current_->in.get() + current_->in_len - next->dict_len,
-                    next->dict_len);
+        if (BlockDeflate::kUsesHistory) {
+            next->dict_len = std::min(current_->in_len, BlockDeflate::kWindow);
+            std::memcpy(next->dict.get(), current_->in.get() + current_->in_len - next->dict_len,
+                        next->dict_len);
+        }
     }
     current_->seq = next_seq_++;
     current_->last = last;
@@ -193,9 +202,12 @@ void ParallelGzip::dispatch(bool last) {
 }
 
 void ParallelGzip::worker_loop() {
-    z_stream strm;
-    std::memset(&strm, 0, sizeof strm);
-    const bool ready = deflateInit2(&strm, level_, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    std::unique_ptr<BlockDeflate> compressor;
+    try {
+        compressor = std::make_unique<BlockDeflate>(level_);
+    } catch (const std::bad_alloc&) {
+    }
+    const bool ready = compressor && compressor->ready();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         work_ready_.wait(lock, [this] { return shutdown_ || !queue_.empty(); });
@@ -207,7 +219,7 @@ void ParallelGzip::worker_loop() {
         lock.unlock();
         bool ok = ready;
         if (ok) {
-            compress(*slot, strm);
+            compress(*slot, *compressor);
             ok = slot->out_len != 0;
         }
         lock.lock();
@@ -217,32 +229,13 @@ void ParallelGzip::worker_loop() {
         done_.push_back(slot);
         write_ready(lock);
     }
-    lock.unlock();
-    if (ready) {
-        deflateEnd(&strm);
-    }
 }
 
-void ParallelGzip::compress(Slot& slot, z_stream& strm) {
+void ParallelGzip::compress(Slot& slot, BlockDeflate& compressor) {
     slot.crc = static_cast<std::uint32_t>(crc32(0L, slot.in.get(), static_cast<uInt>(slot.in_len)));
-    slot.out_len = 0;
-    if (deflateReset(&strm) != Z_OK) {
-        return;
-    }
-    if (slot.dict_len > 0 &&
-        deflateSetDictionary(&strm, slot.dict.get(), static_cast<uInt>(slot.dict_len)) != Z_OK) {
-        return;
-    }
-    strm.next_in = slot.in.get();
-    strm.avail_in = static_cast<uInt>(slot.in_len);
-    strm.next_out = slot.out.get();
-    const std::size_t capacity = output_capacity(block_size_);
-    strm.avail_out = static_cast<uInt>(capacity);
-    const int rc = deflate(&strm, slot.last ? Z_FINISH : Z_SYNC_FLUSH);
-    const bool complete = slot.last ? rc == Z_STREAM_END : (rc == Z_OK && strm.avail_out != 0);
-    if (complete && strm.avail_in == 0) {
-        slot.out_len = capacity - strm.avail_out;
-    }
+    slot.out_len = compressor.compress(slot.dict.get(), slot.dict_len, slot.in.get(),
+                                       slot.in_len, slot.last, slot.out.get(),
+                                       BlockDeflate::output_bound(block_size_));
 }
 
 // Writes every block that is next in order. Only one thread writes at a time;

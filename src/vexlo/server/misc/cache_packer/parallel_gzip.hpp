@@ -1,5 +1,7 @@
 #pragma once
 
+#include "block_deflate.hpp"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -10,26 +12,26 @@
 #include <thread>
 #include <vector>
 
-struct z_stream_s;  // zlib's stream state, kept out of this header
-
 namespace vexlo::archive {
 
 // Number of CPUs this process may run on (its affinity mask), at least 1.
 unsigned usable_cpus();
 
 // One gzip stream compressed in parallel, the way pigz does it: the input is
-// cut into fixed-size blocks, each compressed on a worker as raw deflate primed
-// with the 32 KiB that precede it and ended by a sync flush (the last one by
-// Z_FINISH), so the concatenated blocks form a single deflate stream. Blocks
-// are written to the file in order as soon as they and their predecessors are
-// done, so the file grows while the input is fed; a fixed number of block slots
-// bounds memory whatever the input size.
+// cut into fixed-size blocks, each compressed on a worker by a BlockDeflate
+// into raw deflate that continues the blocks before it, so the concatenated
+// blocks form one gzip member holding a single deflate stream. Blocks are
+// written to the file in order as soon as they and their predecessors are
+// done, so the file grows while the input is fed; a fixed number of block
+// slots bounds memory whatever the input size.
 //
 // The producer writes straight into block memory through reserve()/commit(),
 // which saves a copy of every byte read from a source file.
 class ParallelGzip {
 public:
-    static constexpr std::size_t kWindow = 32 * 1024;
+    // Smaller blocks are raised to this: a block holds a whole window of
+    // history for the next one.
+    static constexpr std::size_t kMinBlock = 32 * 1024;
 
     // `fd` stays owned by the caller; `path` names it in errors.
     ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size);
@@ -38,13 +40,15 @@ public:
     ParallelGzip& operator=(const ParallelGzip&) = delete;
 
     // Free space in the current block (never empty). Valid until commit().
+    // Feeding the stream after finish() throws std::logic_error.
     char* reserve(std::size_t& available);
     void commit(std::size_t n);
     void write(const void* data, std::size_t n);
     void write_zeros(std::size_t n);
 
     // Compresses what is left, ends the deflate stream and writes the gzip
-    // trailer. Throws ArchiveError if any block could not be written.
+    // trailer. Throws ArchiveError if any block could not be written. Once
+    // called, later calls do nothing.
     void finish();
 
     std::uint64_t bytes_in() const noexcept { return total_in_; }
@@ -54,7 +58,8 @@ private:
     void dispatch(bool last);
     Slot* acquire_slot();
     void worker_loop();
-    void compress(Slot& slot, ::z_stream_s& strm);
+    void compress(Slot& slot, BlockDeflate& compressor);
+    void check_open() const;
     void write_ready(std::unique_lock<std::mutex>& lock);
     void write_all(const unsigned char* data, std::size_t n);
     void stop_workers() noexcept;
