@@ -62,9 +62,15 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
     }
     // One slot being filled, one per worker being compressed, and as many
     // again queued or waiting for their turn to be written: enough to keep
-    // every worker busy. Memory is about two blocks per slot.
-    const std::size_t slot_count = 2 * static_cast<std::size_t>(threads) + 2;
+    // every worker busy. Memory is about two blocks per slot, so on a machine
+    // with many CPUs the workers are capped to keep the slots within budget.
     const std::size_t out_cap = BlockDeflate::output_bound(block_size_);
+    const std::size_t slot_bytes =
+        block_size_ + out_cap + (BlockDeflate::kUsesHistory ? BlockDeflate::kWindow : 0);
+    const std::size_t affordable = kSlotMemoryBudget / slot_bytes;
+    const std::size_t max_threads = affordable >= 6 ? (affordable - 2) / 2 : 1;
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, max_threads));
+    const std::size_t slot_count = 2 * static_cast<std::size_t>(threads) + 2;
     for (std::size_t i = 0; i < slot_count; ++i) {
         auto slot = std::make_unique<Slot>();
         slot->in = std::make_unique<unsigned char[]>(block_size_);

@@ -32,6 +32,10 @@ public:
     // Smaller blocks are raised to this: a block holds a whole window of
     // history for the next one.
     static constexpr std::size_t kMinBlock = 32 * 1024;
+    // What the block slots may take together; with more CPUs than that
+    // affords, fewer workers are started (the writer's memory stays bounded
+    // on a large shared machine too).
+    static constexpr std::size_t kSlotMemoryBudget = 48 * 1024 * 1024;
 
     // `fd` stays owned by the caller; `path` names it in errors.
     ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size);
