@@ -10,7 +10,7 @@
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/imports.hpp"
-#include "vexlo/server/host/module.hpp"
+#include "vexlo/server/host/entry_point.hpp"
 #include "vexlo/server/host/native_class.hpp"
 
 namespace py = pybind11;

@@ -7,7 +7,7 @@
 #include "archive_writer.hpp"
 #include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/imports.hpp"
-#include "vexlo/server/host/module.hpp"
+#include "vexlo/server/host/entry_point.hpp"
 #include "vexlo/server/host/native_class.hpp"
 
 #include <atomic>

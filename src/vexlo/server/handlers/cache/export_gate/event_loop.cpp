@@ -10,9 +10,11 @@ EventLoop EventLoop::current() {
 
 py::object EventLoop::new_future() const { return io_loop_.attr("asyncio_loop").attr("create_future")(); }
 
-void EventLoop::call_later(double seconds, std::function<void()> callback) const {
-  io_loop_.attr("call_later")(seconds, py::cpp_function(std::move(callback)));
+py::object EventLoop::call_later(double seconds, std::function<void()> callback) const {
+  return io_loop_.attr("call_later")(seconds, py::cpp_function(std::move(callback)));
 }
+
+void EventLoop::cancel_timeout(const py::object& handle) const { io_loop_.attr("remove_timeout")(handle); }
 
 void EventLoop::run_off_loop(std::function<py::object()> job, std::function<void(py::object)> done) const {
   const py::object future = io_loop_.attr("run_in_executor")(py::none(), py::cpp_function(std::move(job)));

@@ -19,7 +19,9 @@ class EventLoop {
   // A future of this loop for the caller to complete; tornado awaits it.
   py::object new_future() const;
 
-  void call_later(double seconds, std::function<void()> callback) const;
+  // Returns the timeout's handle, for cancel_timeout().
+  py::object call_later(double seconds, std::function<void()> callback) const;
+  void cancel_timeout(const py::object& handle) const;
 
   // Runs `job` on the loop's executor (a worker thread that takes the GIL to
   // touch Python objects); `done` then gets the job's future on the loop.

@@ -70,8 +70,15 @@ class Export : public std::enable_shared_from_this<Export> {
     });
   }
 
-  // Whatever stage the export is in notices at its next step.
-  void client_left() { client_gone_ = true; }
+  // Whatever stage the export is in notices at its next step; while the
+  // archive is packed, that step comes at once rather than after the pause.
+  void client_left() {
+    client_gone_ = true;
+    if (!polling_.is_none()) {
+      loop_.cancel_timeout(polling_);
+      after(0, &Export::poll);
+    }
+  }
 
  private:
   // Runs one stage of the flow; an ordinary error takes the failure path.
@@ -91,7 +98,8 @@ class Export : public std::enable_shared_from_this<Export> {
 
   void after(double seconds, void (Export::*next)()) {
     auto self = shared_from_this();
-    loop_.call_later(seconds, [self, next] { ((*self).*next)(); });
+    const py::object handle = loop_.call_later(seconds, [self, next] { ((*self).*next)(); });
+    polling_ = next == &Export::poll ? handle : py::none();
   }
 
   void broadcast() {
@@ -141,6 +149,7 @@ class Export : public std::enable_shared_from_this<Export> {
   // One look at the writer: report the archive's growth as a share of the
   // expected content size until the writer says it has finished.
   void poll() {
+    polling_ = py::none();
     stage([&] {
       if (client_gone_ && !cancelled_) cancel_writer();
       if (!host::truth(tar_thread_.attr("is_stopped")())) {
@@ -297,6 +306,7 @@ class Export : public std::enable_shared_from_this<Export> {
   std::uintmax_t tarfile_size_ = 0;
   py::object tar_thread_;
 
+  py::object polling_ = py::none();  // the next poll's timeout, while one is due
   bool client_gone_ = false;
   bool cancelled_ = false;
   bool stop_sent_ = false;

@@ -12,7 +12,7 @@
 #include "response.hpp"
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/imports.hpp"
-#include "vexlo/server/host/module.hpp"
+#include "vexlo/server/host/entry_point.hpp"
 #include "vexlo/server/host/native_class.hpp"
 
 namespace py = pybind11;

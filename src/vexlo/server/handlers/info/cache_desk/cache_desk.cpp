@@ -7,7 +7,7 @@
 #include "vexlo/server/host/component_selection.hpp"
 #include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/imports.hpp"
-#include "vexlo/server/host/module.hpp"
+#include "vexlo/server/host/entry_point.hpp"
 #include "vexlo/server/host/native_class.hpp"
 
 namespace py = pybind11;

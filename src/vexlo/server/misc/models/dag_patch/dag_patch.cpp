@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "vexlo/server/host/imports.hpp"
-#include "vexlo/server/host/module.hpp"
+#include "vexlo/server/host/entry_point.hpp"
 
 namespace py = pybind11;
 namespace host = vexlo::host;

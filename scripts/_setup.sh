@@ -1,5 +1,7 @@
-# Sourced by the scripts: make (or reuse) a virtual environment for one
-# interpreter and install the package with its test extras into it.
+# Sourced by the scripts: the set-up steps they share.
+
+# Make (or reuse) a virtual environment for one interpreter and install the
+# package with its test extras into it.
 # Usage: vexlo_venv <python> <venv dir>
 vexlo_venv() {
     local python="$1" venv="$2"
