@@ -13,9 +13,9 @@ std::string plural(std::size_t n, const char* word) {
 }
 
 void require_exact(py::handle value, PyTypeObject* type, const std::string& argument) {
-  if (Py_TYPE(value.ptr()) == type) return;
-  std::string message = "argument '" + argument + "' must be " + type->tp_name + ", not " +
-                        type_name(value);
+  if (Py_TYPE(value.ptr()) == type)
+    return;
+  std::string message = "argument '" + argument + "' must be " + type->tp_name + ", not " + type_name(value);
   if (PyObject_TypeCheck(value.ptr(), type)) {
     message += " (subclasses of built-in types are refused)";
   }
@@ -28,7 +28,9 @@ std::string type_name(py::handle value) {
   return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
 }
 
-Signature::Parameter required(std::string name) { return {std::move(name), true, py::none()}; }
+Signature::Parameter required(std::string name) {
+  return {std::move(name), true, py::none()};
+}
 
 Signature::Parameter optional(std::string name, py::object fallback) {
   return {std::move(name), false, std::move(fallback)};
@@ -36,7 +38,8 @@ Signature::Parameter optional(std::string name, py::object fallback) {
 
 Signature::Signature(std::string function, std::vector<Parameter> parameters)
     : function_(std::move(function)), parameters_(std::move(parameters)) {
-  for (const auto& p : parameters_) required_ += p.required ? 1 : 0;
+  for (const auto& p : parameters_)
+    required_ += p.required ? 1 : 0;
 }
 
 std::vector<py::object> Signature::bind(const py::args& args, const py::kwargs& kwargs) const {
@@ -46,18 +49,19 @@ std::vector<py::object> Signature::bind(const py::args& args, const py::kwargs& 
 
   if (given > total || (exact && kwargs.empty() && given != total)) {
     raise_type_error(function_ + "() takes " + (exact ? "exactly " : "at most ") +
-                     plural(total, "positional argument") + " (" + std::to_string(given) +
-                     " given)");
+                     plural(total, "positional argument") + " (" + std::to_string(given) + " given)");
   }
 
   std::vector<py::object> values(total);
-  for (std::size_t i = 0; i < given; ++i) values[i] = args[i];
+  for (std::size_t i = 0; i < given; ++i)
+    values[i] = args[i];
 
   for (auto item : kwargs) {
     const std::string key = py::str(item.first);
     std::size_t index = total;
     for (std::size_t i = 0; i < total; ++i) {
-      if (parameters_[i].name == key) index = i;
+      if (parameters_[i].name == key)
+        index = i;
     }
     if (index == total) {
       raise_type_error(function_ + "() got an unexpected keyword argument '" + key + "'");
@@ -69,10 +73,11 @@ std::vector<py::object> Signature::bind(const py::args& args, const py::kwargs& 
   }
 
   for (std::size_t i = 0; i < total; ++i) {
-    if (values[i]) continue;
+    if (values[i])
+      continue;
     if (parameters_[i].required) {
-      raise_type_error(function_ + "() missing required argument '" + parameters_[i].name +
-                       "' (pos " + std::to_string(i + 1) + ")");
+      raise_type_error(function_ + "() missing required argument '" + parameters_[i].name + "' (pos " +
+                       std::to_string(i + 1) + ")");
     }
     values[i] = parameters_[i].fallback;
   }
@@ -100,7 +105,8 @@ py::bytes exact_bytes(py::handle value, const std::string& argument) {
 }
 
 py::object str_or_none(py::handle value, const std::string& argument) {
-  if (value.is_none()) return py::none();
+  if (value.is_none())
+    return py::none();
   return exact_str(value, argument);
 }
 
@@ -127,7 +133,8 @@ py::int_ integer_part(py::handle value, const std::string& argument) {
 
 bool truth(py::handle value) {
   const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
+  if (result < 0)
+    throw py::error_already_set();
   return result == 1;
 }
 

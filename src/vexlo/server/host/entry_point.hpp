@@ -19,30 +19,29 @@
 #define VEXLO_MODULE_INTERPRETER_SLOT
 #endif
 
-#define VEXLO_MODULE(name, variable)                                                      \
-  static void vexlo_init_##name(::pybind11::module_&);                                    \
-  static int vexlo_exec_##name(PyObject* pm) {                                            \
-    try {                                                                                 \
-      ::pybind11::detail::get_internals();                                                \
-      auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(pm);                   \
-      vexlo_init_##name(m);                                                               \
-      return 0;                                                                           \
-    } catch (::pybind11::error_already_set & e) {                                         \
-      e.restore();                                                                        \
-    } catch (const ::pybind11::builtin_exception& e) {                                    \
-      e.set_error();                                                                      \
-    } catch (const std::exception& e) {                                                   \
-      PyErr_SetString(PyExc_ImportError, e.what());                                       \
-    }                                                                                     \
-    return -1;                                                                            \
-  }                                                                                       \
-  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                  \
-    PYBIND11_CHECK_PYTHON_VERSION                                                         \
-    static PyModuleDef_Slot slots[] = {                                                   \
-        {Py_mod_exec, reinterpret_cast<void*>(&vexlo_exec_##name)},                       \
-        VEXLO_MODULE_INTERPRETER_SLOT{0, nullptr}};                                       \
-    static PyModuleDef def = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots,   \
-                              nullptr, nullptr, nullptr};                                 \
-    return PyModuleDef_Init(&def);                                                        \
-  }                                                                                       \
-  static void vexlo_init_##name(::pybind11::module_ & variable)
+#define VEXLO_MODULE(name, variable)                                                               \
+  static void vexlo_init_##name(::pybind11::module_&);                                             \
+  static int vexlo_exec_##name(PyObject* pm) {                                                     \
+    try {                                                                                          \
+      ::pybind11::detail::get_internals();                                                         \
+      auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(pm);                            \
+      vexlo_init_##name(m);                                                                        \
+      return 0;                                                                                    \
+    } catch (::pybind11::error_already_set & e) {                                                  \
+      e.restore();                                                                                 \
+    } catch (const ::pybind11::builtin_exception& e) {                                             \
+      e.set_error();                                                                               \
+    } catch (const std::exception& e) {                                                            \
+      PyErr_SetString(PyExc_ImportError, e.what());                                                \
+    }                                                                                              \
+    return -1;                                                                                     \
+  }                                                                                                \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                           \
+    PYBIND11_CHECK_PYTHON_VERSION                                                                  \
+    static PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&vexlo_exec_##name)}, \
+                                       VEXLO_MODULE_INTERPRETER_SLOT{0, nullptr}};                 \
+    static PyModuleDef def = {                                                                     \
+        PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};      \
+    return PyModuleDef_Init(&def);                                                                 \
+  }                                                                                                \
+  static void vexlo_init_##name(::pybind11::module_& variable)

@@ -4,7 +4,9 @@
 
 namespace vexlo::host {
 
-bool is_ordinary(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
+bool is_ordinary(const py::error_already_set& e) {
+  return e.matches(PyExc_Exception);
+}
 
 void raise_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -13,8 +15,10 @@ void raise_type_error(const std::string& message) {
 
 py::object os_error(int error_number, const std::string& reason, const std::string& path) {
   const py::object type = py::reinterpret_borrow<py::object>(PyExc_OSError);
-  if (error_number == 0) return type(reason);
-  if (path.empty()) return type(error_number, reason);
+  if (error_number == 0)
+    return type(reason);
+  if (path.empty())
+    return type(error_number, reason);
   return type(error_number, reason, py::module_::import("os").attr("fsdecode")(py::bytes(path)));
 }
 

@@ -8,23 +8,22 @@ std::string package_of(const py::module_& module) {
   return dot == std::string::npos ? std::string() : name.substr(0, dot);
 }
 
-py::object import_name(const std::string& module, const std::string& name,
-                       const std::string& package) {
+py::object import_name(const std::string& module, const std::string& name, const std::string& package) {
   py::object importlib = py::module_::import("importlib");
-  py::object mod = package.empty()
-                       ? importlib.attr("import_module")(module)
-                       : importlib.attr("import_module")(module, package);
-  if (py::hasattr(mod, name.c_str())) return mod.attr(name.c_str());
+  py::object mod = package.empty() ? importlib.attr("import_module")(module)
+                                   : importlib.attr("import_module")(module, package);
+  if (py::hasattr(mod, name.c_str()))
+    return mod.attr(name.c_str());
 
   // Like `from pkg import sub`, a submodule not yet imported is imported now.
   const std::string full = py::str(mod.attr("__name__"));
   try {
     return importlib.attr("import_module")(full + "." + name);
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_ImportError)) throw;
+    if (!e.matches(PyExc_ImportError))
+      throw;
   }
-  PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name.c_str(),
-               full.c_str());
+  PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name.c_str(), full.c_str());
   throw py::error_already_set();
 }
 
@@ -34,7 +33,8 @@ namespace vexlo::host {
 
 void bind_names(py::module_& module, std::initializer_list<NameBinding> names) {
   const std::string package = package_of(module);
-  for (const auto& b : names) module.attr(b.name) = import_name(b.module, b.name, package);
+  for (const auto& b : names)
+    module.attr(b.name) = import_name(b.module, b.name, package);
 }
 
 }  // namespace vexlo::host

@@ -19,7 +19,8 @@ struct NativeCallable {
 py::handle callable_type(py::module_& module) {
   static const char* kName = "_native_callable";
   static py::object* registered = nullptr;
-  if (registered) return *registered;
+  if (registered)
+    return *registered;
 
   py::class_<NativeCallable> cls(module, kName, py::module_local(), py::dynamic_attr());
   cls.def(py::init<>());
@@ -32,7 +33,8 @@ py::handle callable_type(py::module_& module) {
   cls.def(
       "__get__",
       [](py::object self, py::object instance, py::object) -> py::object {
-        if (instance.is_none()) return self;
+        if (instance.is_none())
+          return self;
         return py::module_::import("types").attr("MethodType")(self, instance);
       },
       py::arg("instance"), py::arg("owner") = py::none());
@@ -43,8 +45,8 @@ py::handle callable_type(py::module_& module) {
 
 // The callable with the metadata a Python function carries, all taken from
 // its spec: help(), inspect.signature() and tab completion read them.
-py::object make_callable(py::module_& module, const MethodSpec& spec, const std::string& qualname, bool receiver,
-                         NativeBody body) {
+py::object make_callable(py::module_& module, const MethodSpec& spec, const std::string& qualname,
+                         bool receiver, NativeBody body) {
   py::object type = py::reinterpret_borrow<py::object>(callable_type(module));
   py::object callable = type();
   callable.cast<NativeCallable&>().body = std::move(body);
@@ -58,14 +60,16 @@ py::object make_callable(py::module_& module, const MethodSpec& spec, const std:
   const py::object parameter = inspect.attr("Parameter");
   const py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
   py::list parameters;
-  if (receiver) parameters.append(parameter("self", kind));
+  if (receiver)
+    parameters.append(parameter("self", kind));
   for (const auto& p : spec.params) {
     py::dict details;
     if (!p.type.empty()) {
       annotations[p.name.c_str()] = p.type;
       details["annotation"] = p.type;
     }
-    if (p.fallback) details["default"] = *p.fallback;
+    if (p.fallback)
+      details["default"] = *p.fallback;
     parameters.append(parameter(p.name, kind, **details));
   }
   py::dict returns;
@@ -100,7 +104,8 @@ py::object check(Check kind, py::handle value, const std::string& argument) {
 // runs the body.
 NativeBody checked_body(const MethodSpec& spec, bool receiver) {
   std::vector<Signature::Parameter> parameters;
-  if (receiver) parameters.push_back(required("self"));
+  if (receiver)
+    parameters.push_back(required("self"));
   for (const auto& p : spec.params) {
     parameters.push_back(p.fallback ? optional(p.name, *p.fallback) : required(p.name));
   }
@@ -126,12 +131,15 @@ py::object make_class(py::module_& module, const ClassSpec& spec) {
   ns["__module__"] = module.attr("__name__");
   ns["__qualname__"] = spec.name;
   ns["__doc__"] = spec.doc.empty() ? py::object(py::none()) : py::object(py::str(spec.doc));
-  for (const auto& [name, value] : spec.attributes) ns[name.c_str()] = value;
+  for (const auto& [name, value] : spec.attributes)
+    ns[name.c_str()] = value;
 
   for (const auto& m : spec.methods) {
     const bool instance = m.kind == MethodSpec::Kind::instance;
-    py::object method = make_callable(module, m, spec.name + "." + m.name, instance, checked_body(m, instance));
-    for (const auto& decorate : m.decorators) method = decorate(method);
+    py::object method =
+        make_callable(module, m, spec.name + "." + m.name, instance, checked_body(m, instance));
+    for (const auto& decorate : m.decorators)
+      method = decorate(method);
     if (!instance) {
       method = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyStaticMethod_Type))(method);
     }

@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "vexlo/server/host/arguments.hpp"
+#include "vexlo/server/host/entry_point.hpp"
 #include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/imports.hpp"
-#include "vexlo/server/host/entry_point.hpp"
 #include "vexlo/server/host/native_class.hpp"
 
 namespace py = pybind11;
@@ -31,7 +31,9 @@ struct MountContext {
 
 constexpr int kMountTimeoutSeconds = 30;
 
-std::string kind_of(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+std::string kind_of(py::handle value) {
+  return Py_TYPE(value.ptr())->tp_name;
+}
 
 [[noreturn]] void wrong_kind(const char* expected, py::handle body) {
   host::raise_type_error(std::string("Expected ") + expected + ", got " + kind_of(body));
@@ -39,7 +41,8 @@ std::string kind_of(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 // The decoded body, which must be an object or null.
 py::object object_or_null(py::object body) {
-  if (!body.is_none() && !PyDict_Check(body.ptr())) wrong_kind("dict", body);
+  if (!body.is_none() && !PyDict_Check(body.ptr()))
+    wrong_kind("dict", body);
   return body;
 }
 
@@ -47,13 +50,16 @@ py::str base_url(const Globals& g) {
   return py::str(g["settings"].attr("DRAVIK_API_BASE_PROJECT_URL"));
 }
 
-py::str decimal(const py::int_& value) { return py::str(value); }
+py::str decimal(const py::int_& value) {
+  return py::str(value);
+}
 
 py::str concat(std::initializer_list<py::str> pieces) {
   py::str joined("");
   for (const auto& piece : pieces) {
     PyObject* longer = PyUnicode_Concat(joined.ptr(), piece.ptr());
-    if (!longer) throw py::error_already_set();
+    if (!longer)
+      throw py::error_already_set();
     joined = py::reinterpret_steal<py::str>(longer);
   }
   return joined;
@@ -66,20 +72,23 @@ py::object build_record(py::handle record_type, py::handle members) {
   }
   py::tuple no_positional;
   PyObject* record = PyObject_Call(record_type.ptr(), no_positional.ptr(), members.ptr());
-  if (!record) throw py::error_already_set();
+  if (!record)
+    throw py::error_already_set();
   return py::reinterpret_steal<py::object>(record);
 }
 
 // A listing element: an object, or an array of name/value pairs describing one.
 py::object element_members(py::handle element) {
-  if (PyDict_Check(element.ptr())) return py::reinterpret_borrow<py::object>(element);
+  if (PyDict_Check(element.ptr()))
+    return py::reinterpret_borrow<py::object>(element);
   if (!PyList_Check(element.ptr()) && !PyTuple_Check(element.ptr())) {
     host::raise_type_error("dataset list element must be an object, not " + kind_of(element));
   }
   py::dict members;
   if (PyDict_MergeFromSeq2(members.ptr(), element.ptr(), 1) < 0) {
     // A malformed pair is an unusable element like any other: TypeError.
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+    if (!PyErr_ExceptionMatches(PyExc_ValueError))
+      throw py::error_already_set();
     PyErr_Clear();
     host::raise_type_error("dataset list element is not a list of name/value pairs");
   }
@@ -89,11 +98,13 @@ py::object element_members(py::handle element) {
 py::object get_dataset_list(const Globals& g, const host::Args&) {
   const py::str url = concat({base_url(g), py::str("/data-snapshots")});
   py::object body = g["api_client"].attr("get")(url).attr("json")();
-  if (!body.is_none() && !PyList_Check(body.ptr())) wrong_kind("list", body);
+  if (!body.is_none() && !PyList_Check(body.ptr()))
+    wrong_kind("list", body);
 
   py::object record_type = g["DatasetInfo"];
   py::list datasets;
-  for (py::handle element : body) datasets.append(build_record(record_type, element_members(element)));
+  for (py::handle element : body)
+    datasets.append(build_record(record_type, element_members(element)));
   return std::move(datasets);
 }
 
@@ -141,8 +152,7 @@ py::object get_code_snippet_to_import_dataset(const Globals& g, const host::Args
   const py::int_ dataset_version_id = a[1];
 
   const py::str url = concat({base_url(g), py::str("/data-snapshots/"), decimal(dataset_id),
-                              py::str("/versions/"), decimal(dataset_version_id),
-                              py::str("/code-snippet")});
+                              py::str("/versions/"), decimal(dataset_version_id), py::str("/code-snippet")});
   return object_or_null(g["api_client"].attr("get")(url).attr("json")());
 }
 
@@ -150,8 +160,10 @@ py::object mount_dataset(const MountContext& c) {
   py::object settings = c.g["settings"];
   py::object webdav_url = settings.attr("DRAVIK_WEBDAV_URL");
   py::object token = settings.attr("TOKEN");
-  if (!host::truth(token)) token = settings.attr("DRAVIK_SDK_TOKEN");
-  if (!host::truth(token) || !host::truth(webdav_url)) return py::none();
+  if (!host::truth(token))
+    token = settings.attr("DRAVIK_SDK_TOKEN");
+  if (!host::truth(token) || !host::truth(webdav_url))
+    return py::none();
 
   c.os.attr("makedirs")(c.mount_point, "exist_ok"_a = true);
 
@@ -193,15 +205,15 @@ void define(py::module_& m, const host::MethodSpec& spec) {
 
 VEXLO_MODULE(methods, m) {
   host::bind_names(m, {
-                         {"typing", "Any"},
-                         {"typing", "Dict"},
-                         {"typing", "List"},
-                         {"typing", "Optional"},
-                         {"vexlo.dravik.api_client", "api_client"},
-                         {"vexlo.dravik.schemas", "DatasetInfo"},
-                         {"vexlo.dravik.schemas", "DatasetVersionInfo"},
-                         {"vexlo.dravik.settings", "settings"},
-                     });
+                          {"typing", "Any"},
+                          {"typing", "Dict"},
+                          {"typing", "List"},
+                          {"typing", "Optional"},
+                          {"vexlo.dravik.api_client", "api_client"},
+                          {"vexlo.dravik.schemas", "DatasetInfo"},
+                          {"vexlo.dravik.schemas", "DatasetVersionInfo"},
+                          {"vexlo.dravik.settings", "settings"},
+                      });
 
   // A home that is missing or relative (HOME="" reads as "." on some Python
   // versions) would put the mount under whatever the working directory is, so
@@ -218,7 +230,10 @@ VEXLO_MODULE(methods, m) {
   const Globals g(m);
   using host::Check;
   using host::MethodSpec;
-  define(m, MethodSpec{"get_dataset_list", "Return datasets for the current project.", {}, "List[DatasetInfo]",
+  define(m, MethodSpec{"get_dataset_list",
+                       "Return datasets for the current project.",
+                       {},
+                       "List[DatasetInfo]",
                        host::with_globals(g, get_dataset_list)});
   define(m, MethodSpec{"create_dataset",
                        "Create a new dataset in the current project.",
@@ -232,11 +247,12 @@ VEXLO_MODULE(methods, m) {
                        {{"dataset_id", "int", Check::integer}, {"description", "str", Check::str}},
                        "DatasetVersionInfo",
                        host::with_globals(g, create_dataset_version_by_id)});
-  define(m, MethodSpec{"get_code_snippet_to_upload_dataset",
-                       "Return a code snippet for uploading tabular data.",
-                       {{"name", "str", Check::str}, {"data", "str", Check::str}, {"file_type", "str", Check::str}},
-                       "Optional[Dict[str, Any]]",
-                       host::with_globals(g, get_code_snippet_to_upload_dataset)});
+  define(m, MethodSpec{
+                "get_code_snippet_to_upload_dataset",
+                "Return a code snippet for uploading tabular data.",
+                {{"name", "str", Check::str}, {"data", "str", Check::str}, {"file_type", "str", Check::str}},
+                "Optional[Dict[str, Any]]",
+                host::with_globals(g, get_code_snippet_to_upload_dataset)});
   define(m, MethodSpec{"get_code_snippet_to_import_dataset",
                        "Return a code snippet for importing a dataset version.",
                        {{"dataset_id", "int", Check::integer}, {"dataset_version_id", "int", Check::integer}},
@@ -244,6 +260,9 @@ VEXLO_MODULE(methods, m) {
                        host::with_globals(g, get_code_snippet_to_import_dataset)});
 
   MountContext mount{g, mount_point, os, py::module_::import("subprocess")};
-  define(m, MethodSpec{"mount_dataset", "Mount project datasets via rclone WebDAV.", {}, "None",
+  define(m, MethodSpec{"mount_dataset",
+                       "Mount project datasets via rclone WebDAV.",
+                       {},
+                       "None",
                        [mount](const host::Args&) { return mount_dataset(mount); }});
 }

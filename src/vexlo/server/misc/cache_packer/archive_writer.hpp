@@ -1,13 +1,13 @@
 #pragma once
 
-#include "archive_error.hpp"
-#include "block_deflate.hpp"
-
 #include <atomic>
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "archive_error.hpp"
+#include "block_deflate.hpp"
 
 namespace vexlo::archive {
 
@@ -15,22 +15,22 @@ namespace vexlo::archive {
 // point where the entry is reached); without `arcname` the member is named
 // after `path` with its leading '/' removed.
 struct Source {
-    std::optional<std::string> path;
-    std::optional<std::string> arcname;
+  std::optional<std::string> path;
+  std::optional<std::string> arcname;
 };
 
 struct Options {
-    unsigned threads = 0;  // 0: every CPU the process may run on
-    int level = kDefaultLevel;
-    std::size_t block_size = kDefaultBlockSize;
-    // false: stop after the sources without the tar end-of-archive blocks,
-    // for a caller that failed to gather the remaining sources and reports
-    // that failure itself.
-    bool end_of_archive = true;
-    // Set by another thread to end the writing early. It is looked at before
-    // each member and each block of file data; the archive is then left as it
-    // is (not a finished gzip stream) and ArchiveError with ECANCELED thrown.
-    const std::atomic<bool>* cancel = nullptr;
+  unsigned threads = 0;  // 0: every CPU the process may run on
+  int level = kDefaultLevel;
+  std::size_t block_size = kDefaultBlockSize;
+  // false: stop after the sources without the tar end-of-archive blocks,
+  // for a caller that failed to gather the remaining sources and reports
+  // that failure itself.
+  bool end_of_archive = true;
+  // Set by another thread to end the writing early. It is looked at before
+  // each member and each block of file data; the archive is then left as it
+  // is (not a finished gzip stream) and ArchiveError with ECANCELED thrown.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 // Writes each source in order (a directory recursively) as one pax tar

@@ -8,36 +8,36 @@
 #error "block_deflate_libdeflate.cpp is the compressor of builds with VEXLO_DEFLATE_LIBDEFLATE"
 #endif
 
-#include "deflate_joint.hpp"
+#include <libdeflate.h>
 
 #include <algorithm>
 
-#include <libdeflate.h>
+#include "deflate_joint.hpp"
 
 namespace vexlo::archive {
 
 namespace {
 
 struct FreeCompressor {
-    void operator()(libdeflate_compressor* c) const noexcept { libdeflate_free_compressor(c); }
+  void operator()(libdeflate_compressor* c) const noexcept { libdeflate_free_compressor(c); }
 };
 
 }  // namespace
 
 struct BlockDeflate::State {
-    std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor;
-    DeflateJoint joint;
+  std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor;
+  DeflateJoint joint;
 };
 
 std::size_t BlockDeflate::output_bound(std::size_t block_size) {
-    return libdeflate_deflate_compress_bound(nullptr, block_size) + DeflateJoint::kExtraBytes;
+  return libdeflate_deflate_compress_bound(nullptr, block_size) + DeflateJoint::kExtraBytes;
 }
 
 BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
-    state_->compressor.reset(libdeflate_alloc_compressor(std::clamp(level, 0, kMaxLevel)));
-    if (!state_->compressor || !state_->joint.ready()) {
-        state_.reset();
-    }
+  state_->compressor.reset(libdeflate_alloc_compressor(std::clamp(level, 0, kMaxLevel)));
+  if (!state_->compressor || !state_->joint.ready()) {
+    state_.reset();
+  }
 }
 
 BlockDeflate::~BlockDeflate() = default;
@@ -45,15 +45,15 @@ BlockDeflate::~BlockDeflate() = default;
 std::size_t BlockDeflate::compress(const unsigned char*, std::size_t, const unsigned char* in,
                                    std::size_t in_len, bool last, unsigned char* out,
                                    std::size_t out_capacity) {
-    if (out_capacity < DeflateJoint::kExtraBytes) {
-        return 0;
-    }
-    const std::size_t n = libdeflate_deflate_compress(state_->compressor.get(), in, in_len, out,
-                                                      out_capacity - DeflateJoint::kExtraBytes);
-    if (n == 0 || last) {
-        return n;
-    }
-    return state_->joint.leave_open(out, n);
+  if (out_capacity < DeflateJoint::kExtraBytes) {
+    return 0;
+  }
+  const std::size_t n = libdeflate_deflate_compress(state_->compressor.get(), in, in_len, out,
+                                                    out_capacity - DeflateJoint::kExtraBytes);
+  if (n == 0 || last) {
+    return n;
+  }
+  return state_->joint.leave_open(out, n);
 }
 
 }  // namespace vexlo::archive

@@ -4,17 +4,17 @@
 // released; this file only gathers the inputs and keeps the outcome.
 #include <pybind11/pybind11.h>
 
-#include "archive_writer.hpp"
-#include "vexlo/server/host/errors.hpp"
-#include "vexlo/server/host/imports.hpp"
-#include "vexlo/server/host/entry_point.hpp"
-#include "vexlo/server/host/native_class.hpp"
-
 #include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "archive_writer.hpp"
+#include "vexlo/server/host/entry_point.hpp"
+#include "vexlo/server/host/errors.hpp"
+#include "vexlo/server/host/imports.hpp"
+#include "vexlo/server/host/native_class.hpp"
 
 namespace py = pybind11;
 namespace host = vexlo::host;
@@ -41,171 +41,189 @@ constexpr const char* kCancelDoc =
 // The flag cancel() sets and the engine reads without the GIL. Shared, so a
 // run keeps it alive whatever happens to the Python attribute meanwhile.
 struct CancelFlag {
-    std::shared_ptr<std::atomic<bool>> raised = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<std::atomic<bool>> raised = std::make_shared<std::atomic<bool>>(false);
 };
 
-CancelFlag& cancel_flag(const py::object& self) { return self.attr("_cancel_flag").cast<CancelFlag&>(); }
+CancelFlag& cancel_flag(const py::object& self) {
+  return self.attr("_cancel_flag").cast<CancelFlag&>();
+}
 
 // File system form of a path given as text, bytes or a path-like object.
 std::optional<std::string> path_value(py::handle value) {
-    if (value.is_none()) {
-        return std::nullopt;
-    }
-    py::object raw = py::module_::import("os").attr("fsencode")(value);
-    return raw.cast<std::string>();
+  if (value.is_none()) {
+    return std::nullopt;
+  }
+  py::object raw = py::module_::import("os").attr("fsencode")(value);
+  return raw.cast<std::string>();
 }
 
 // Member names are text; non-UTF-8 file names survive as surrogate escapes
 // and go back to their raw bytes here.
 std::optional<std::string> name_value(py::handle value) {
-    if (value.is_none()) {
-        return std::nullopt;
-    }
-    if (!PyUnicode_Check(value.ptr())) {
-        host::raise_type_error(std::string("arcname must be str or None, not ") + Py_TYPE(value.ptr())->tp_name);
-    }
-    PyObject* encoded = PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape");
-    if (encoded == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::bytes>(encoded).cast<std::string>();
+  if (value.is_none()) {
+    return std::nullopt;
+  }
+  if (!PyUnicode_Check(value.ptr())) {
+    host::raise_type_error(std::string("arcname must be str or None, not ") + Py_TYPE(value.ptr())->tp_name);
+  }
+  PyObject* encoded = PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape");
+  if (encoded == nullptr) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::bytes>(encoded).cast<std::string>();
 }
 
 archive::Source read_source(py::handle mapping, const char* path_key) {
-    py::object get = mapping.attr("get");
-    py::object path = get(path_key);
-    py::object arcname = get("arcname");
-    return archive::Source{path_value(path), name_value(arcname)};
+  py::object get = mapping.attr("get");
+  py::object path = get(path_key);
+  py::object arcname = get("arcname");
+  return archive::Source{path_value(path), name_value(arcname)};
 }
 
 py::object os_error(const archive::ArchiveError& e) {
-    // Without an errno the message alone, which names the path.
-    return host::os_error(e.error_number(), e.error_number() != 0 ? e.reason() : e.what(), e.path());
+  // Without an errno the message alone, which names the path.
+  return host::os_error(e.error_number(), e.error_number() != 0 ? e.reason() : e.what(), e.path());
 }
 
 py::object init(const py::object& thread_type, const py::object& event_type, const host::Args& a) {
-    const py::object& self = a[0];
-    thread_type.attr("__init__")(self);
-    self.attr("_stop_event") = event_type();
-    self.attr("_tarfile_path") = a[1];
-    self.attr("_pipeline_info") = a[2];
-    self.attr("_cache_info") = a[3];
-    self.attr("_error") = py::none();
-    self.attr("_cancel_flag") = py::cast(CancelFlag());
-    return py::none();
+  const py::object& self = a[0];
+  thread_type.attr("__init__")(self);
+  self.attr("_stop_event") = event_type();
+  self.attr("_tarfile_path") = a[1];
+  self.attr("_pipeline_info") = a[2];
+  self.attr("_cache_info") = a[3];
+  self.attr("_error") = py::none();
+  self.attr("_cancel_flag") = py::cast(CancelFlag());
+  return py::none();
 }
 
 py::object run(const host::Args& a) {
-    const py::object& self = a[0];
+  const py::object& self = a[0];
 
-    py::object error = py::none();
-    try {
-        self.attr("_stop_event").attr("clear")();
-        const std::optional<std::string> archive_path = path_value(self.attr("_tarfile_path"));
-        if (!archive_path) {
-            host::raise_type_error("_tarfile_path is None");
-        }
-
-        // The inputs are read here, with the GIL, before the engine runs. A
-        // failure to read an entry ends the archive where the entry would
-        // have been, as if the engine had failed on it.
-        std::vector<archive::Source> sources;
-        std::optional<py::error_already_set> gather_error;
-        try {
-            sources.push_back(read_source(self.attr("_pipeline_info"), "filepath"));
-            for (py::handle entry : self.attr("_cache_info")) {
-                sources.push_back(read_source(entry, "dirpath"));
-            }
-        } catch (py::error_already_set& e) {
-            gather_error.emplace(std::move(e));
-        }
-
-        const std::shared_ptr<std::atomic<bool>> cancelled = cancel_flag(self).raised;
-        archive::Options options;
-        options.end_of_archive = !gather_error;
-        options.cancel = cancelled.get();
-        std::optional<archive::ArchiveError> engine_error;
-        std::string other_error;
-        {
-            py::gil_scoped_release release;
-            try {
-                archive::write_archive(*archive_path, sources, options);
-            } catch (const archive::ArchiveError& e) {
-                engine_error.emplace(e);
-            } catch (const std::exception& e) {
-                other_error = e.what();
-                if (other_error.empty()) {
-                    other_error = "archive writer failed";
-                }
-            }
-        }
-        if (engine_error) {
-            error = os_error(*engine_error);
-        } else if (!other_error.empty()) {
-            error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(other_error);
-        } else if (gather_error) {
-            error = gather_error->value();
-        }
-    } catch (py::error_already_set& e) {
-        error = e.value();
-    } catch (const std::exception& e) {
-        error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(std::string(e.what()));
+  py::object error = py::none();
+  try {
+    self.attr("_stop_event").attr("clear")();
+    const std::optional<std::string> archive_path = path_value(self.attr("_tarfile_path"));
+    if (!archive_path) {
+      host::raise_type_error("_tarfile_path is None");
     }
-    self.attr("_error") = error;
-    self.attr("stop")();
-    return py::none();
+
+    // The inputs are read here, with the GIL, before the engine runs. A
+    // failure to read an entry ends the archive where the entry would
+    // have been, as if the engine had failed on it.
+    std::vector<archive::Source> sources;
+    std::optional<py::error_already_set> gather_error;
+    try {
+      sources.push_back(read_source(self.attr("_pipeline_info"), "filepath"));
+      for (py::handle entry : self.attr("_cache_info")) {
+        sources.push_back(read_source(entry, "dirpath"));
+      }
+    } catch (py::error_already_set& e) {
+      gather_error.emplace(std::move(e));
+    }
+
+    const std::shared_ptr<std::atomic<bool>> cancelled = cancel_flag(self).raised;
+    archive::Options options;
+    options.end_of_archive = !gather_error;
+    options.cancel = cancelled.get();
+    std::optional<archive::ArchiveError> engine_error;
+    std::string other_error;
+    {
+      py::gil_scoped_release release;
+      try {
+        archive::write_archive(*archive_path, sources, options);
+      } catch (const archive::ArchiveError& e) {
+        engine_error.emplace(e);
+      } catch (const std::exception& e) {
+        other_error = e.what();
+        if (other_error.empty()) {
+          other_error = "archive writer failed";
+        }
+      }
+    }
+    if (engine_error) {
+      error = os_error(*engine_error);
+    } else if (!other_error.empty()) {
+      error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(other_error);
+    } else if (gather_error) {
+      error = gather_error->value();
+    }
+  } catch (py::error_already_set& e) {
+    error = e.value();
+  } catch (const std::exception& e) {
+    error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(std::string(e.what()));
+  }
+  self.attr("_error") = error;
+  self.attr("stop")();
+  return py::none();
 }
 
 }  // namespace
 
 VEXLO_MODULE(cache_packer, m) {
-    host::bind_names(m, {
-                            {"threading", "Event"},
-                            {"threading", "Thread"},
-                            {"typing", "Dict"},
-                            {"typing", "List"},
-                            {"typing", "Optional"},
-                        });
-    m.attr("PIPELINE_JSON") = "pipeline.json";
+  host::bind_names(m, {
+                          {"threading", "Event"},
+                          {"threading", "Thread"},
+                          {"typing", "Dict"},
+                          {"typing", "List"},
+                          {"typing", "Optional"},
+                      });
+  m.attr("PIPELINE_JSON") = "pipeline.json";
 
-    // Local to this module and not bound in it: only instances carry it. The
-    // type is kept alive here, since no module attribute holds it.
-    static auto* cancel_flag_type = new py::object(py::class_<CancelFlag>(m, "_CancelFlag", py::module_local()));
-    (void)cancel_flag_type;
-    py::delattr(m, "_CancelFlag");
+  // Local to this module and not bound in it: only instances carry it. The
+  // type is kept alive here, since no module attribute holds it.
+  static auto* cancel_flag_type =
+      new py::object(py::class_<CancelFlag>(m, "_CancelFlag", py::module_local()));
+  (void)cancel_flag_type;
+  py::delattr(m, "_CancelFlag");
 
-    py::object thread_type = m.attr("Thread");
-    py::object event_type = m.attr("Event");
+  py::object thread_type = m.attr("Thread");
+  py::object event_type = m.attr("Event");
 
-    using host::Check;
-    using host::MethodSpec;
-    host::make_class(
-        m, host::ClassSpec{
-               "CacheCompressThread",
-               "Compress cache dir to tar.gz file.",
-               py::make_tuple(thread_type),
-               {
-                   MethodSpec{"__init__", "",
-                              {{"tarfile_path", "str", Check::str},
-                               {"pipeline_info", "Dict[str, str]", Check::dict},
-                               {"cache_info", "List[Dict[str, str]]", Check::list}},
-                              "None",
-                              [thread_type, event_type](const host::Args& a) { return init(thread_type, event_type, a); }},
-                   MethodSpec{"stop", "Stop execution.", {}, "None",
-                              [](const host::Args& a) {
-                                  a[0].attr("_stop_event").attr("set")();
-                                  return py::object(py::none());
-                              }},
-                   MethodSpec{"is_stopped", "Check if execution is stopped.", {}, "bool",
-                              [](const host::Args& a) { return a[0].attr("_stop_event").attr("is_set")(); }},
-                   MethodSpec{"run", "Run thread.", {}, "None", run},
-                   MethodSpec{"cancel", kCancelDoc, {}, "None",
-                              [](const host::Args& a) {
-                                  cancel_flag(a[0]).raised->store(true);
-                                  return py::object(py::none());
-                              }},
-                   MethodSpec{"error", kErrorDoc, {}, "Optional[BaseException]",
-                              [](const host::Args& a) { return py::object(a[0].attr("_error")); }},
-               },
-           });
+  using host::Check;
+  using host::MethodSpec;
+  host::make_class(
+      m, host::ClassSpec{
+             "CacheCompressThread",
+             "Compress cache dir to tar.gz file.",
+             py::make_tuple(thread_type),
+             {
+                 MethodSpec{"__init__",
+                            "",
+                            {{"tarfile_path", "str", Check::str},
+                             {"pipeline_info", "Dict[str, str]", Check::dict},
+                             {"cache_info", "List[Dict[str, str]]", Check::list}},
+                            "None",
+                            [thread_type, event_type](const host::Args& a) {
+                              return init(thread_type, event_type, a);
+                            }},
+                 MethodSpec{"stop",
+                            "Stop execution.",
+                            {},
+                            "None",
+                            [](const host::Args& a) {
+                              a[0].attr("_stop_event").attr("set")();
+                              return py::object(py::none());
+                            }},
+                 MethodSpec{"is_stopped",
+                            "Check if execution is stopped.",
+                            {},
+                            "bool",
+                            [](const host::Args& a) { return a[0].attr("_stop_event").attr("is_set")(); }},
+                 MethodSpec{"run", "Run thread.", {}, "None", run},
+                 MethodSpec{"cancel",
+                            kCancelDoc,
+                            {},
+                            "None",
+                            [](const host::Args& a) {
+                              cancel_flag(a[0]).raised->store(true);
+                              return py::object(py::none());
+                            }},
+                 MethodSpec{"error",
+                            kErrorDoc,
+                            {},
+                            "Optional[BaseException]",
+                            [](const host::Args& a) { return py::object(a[0].attr("_error")); }},
+             },
+         });
 }

@@ -12,27 +12,27 @@ namespace vexlo::archive {
 // blocks may follow. Finding the final block's header takes a bit-exact walk
 // of every block, done with zlib's inflate stopping at each block boundary.
 class DeflateJoint {
-public:
-    // The most leave_open() appends: a byte for the stored block's header
-    // bits when they do not fit in the last byte, then LEN and NLEN.
-    static constexpr std::size_t kExtraBytes = 5;
+ public:
+  // The most leave_open() appends: a byte for the stored block's header
+  // bits when they do not fit in the last byte, then LEN and NLEN.
+  static constexpr std::size_t kExtraBytes = 5;
 
-    DeflateJoint();
-    ~DeflateJoint();
-    DeflateJoint(const DeflateJoint&) = delete;
-    DeflateJoint& operator=(const DeflateJoint&) = delete;
+  DeflateJoint();
+  ~DeflateJoint();
+  DeflateJoint(const DeflateJoint&) = delete;
+  DeflateJoint& operator=(const DeflateJoint&) = delete;
 
-    // False when zlib's inflate could not be set up (out of memory).
-    bool ready() const noexcept { return state_ != nullptr; }
+  // False when zlib's inflate could not be set up (out of memory).
+  bool ready() const noexcept { return state_ != nullptr; }
 
-    // `data` holds `len` bytes, exactly one complete raw deflate stream, and
-    // room for kExtraBytes more. Returns the new length, or 0 when `data` is
-    // not one complete deflate stream.
-    std::size_t leave_open(unsigned char* data, std::size_t len);
+  // `data` holds `len` bytes, exactly one complete raw deflate stream, and
+  // room for kExtraBytes more. Returns the new length, or 0 when `data` is
+  // not one complete deflate stream.
+  std::size_t leave_open(unsigned char* data, std::size_t len);
 
-private:
-    struct State;
-    std::unique_ptr<State> state_;
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace vexlo::archive

@@ -1,7 +1,8 @@
 #include "parallel_gzip.hpp"
 
-#include "archive_error.hpp"
-#include "file_descriptor.hpp"
+#include <sched.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,300 +10,299 @@
 #include <new>
 #include <stdexcept>
 
-#include <sched.h>
-#include <unistd.h>
-#include <zlib.h>
+#include "archive_error.hpp"
+#include "file_descriptor.hpp"
 
 namespace vexlo::archive {
 
 unsigned usable_cpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        int count = CPU_COUNT(&set);
-        if (count > 0) {
-            return static_cast<unsigned>(count);
-        }
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int count = CPU_COUNT(&set);
+    if (count > 0) {
+      return static_cast<unsigned>(count);
     }
-    unsigned count = std::thread::hardware_concurrency();
-    return count > 0 ? count : 1;
+  }
+  unsigned count = std::thread::hardware_concurrency();
+  return count > 0 ? count : 1;
 }
 
 struct ParallelGzip::Slot {
-    std::unique_ptr<unsigned char[]> in;
-    std::size_t in_len = 0;
-    std::unique_ptr<unsigned char[]> dict;
-    std::size_t dict_len = 0;
-    std::unique_ptr<unsigned char[]> out;
-    std::size_t out_len = 0;
-    std::uint32_t crc = 0;
-    std::uint64_t seq = 0;
-    bool last = false;
+  std::unique_ptr<unsigned char[]> in;
+  std::size_t in_len = 0;
+  std::unique_ptr<unsigned char[]> dict;
+  std::size_t dict_len = 0;
+  std::unique_ptr<unsigned char[]> out;
+  std::size_t out_len = 0;
+  std::uint32_t crc = 0;
+  std::uint64_t seq = 0;
+  bool last = false;
 };
 
 namespace {
 
 void put_le32(unsigned char* p, std::uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
 }
 
 }  // namespace
 
-ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level,
-                           std::size_t block_size)
+ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size)
     : fd_(fd),
       path_(std::move(path)),
       level_(std::clamp(level, 0, BlockDeflate::kMaxLevel)),
       block_size_(std::max(block_size, kMinBlock)) {
-    if (threads == 0) {
-        threads = usable_cpus();
+  if (threads == 0) {
+    threads = usable_cpus();
+  }
+  // One slot being filled, one per worker being compressed, and as many
+  // again queued or waiting for their turn to be written: enough to keep
+  // every worker busy. Memory is about two blocks per slot, so on a machine
+  // with many CPUs the workers are capped to keep the slots within budget.
+  const std::size_t out_cap = BlockDeflate::output_bound(block_size_);
+  const std::size_t slot_bytes =
+      block_size_ + out_cap + (BlockDeflate::kUsesHistory ? BlockDeflate::kWindow : 0);
+  const std::size_t affordable = kSlotMemoryBudget / slot_bytes;
+  const std::size_t max_threads = affordable >= 6 ? (affordable - 2) / 2 : 1;
+  threads = static_cast<unsigned>(std::min<std::size_t>(threads, max_threads));
+  const std::size_t slot_count = 2 * static_cast<std::size_t>(threads) + 2;
+  for (std::size_t i = 0; i < slot_count; ++i) {
+    auto slot = std::make_unique<Slot>();
+    slot->in = std::make_unique<unsigned char[]>(block_size_);
+    if (BlockDeflate::kUsesHistory) {
+      slot->dict = std::make_unique<unsigned char[]>(BlockDeflate::kWindow);
     }
-    // One slot being filled, one per worker being compressed, and as many
-    // again queued or waiting for their turn to be written: enough to keep
-    // every worker busy. Memory is about two blocks per slot, so on a machine
-    // with many CPUs the workers are capped to keep the slots within budget.
-    const std::size_t out_cap = BlockDeflate::output_bound(block_size_);
-    const std::size_t slot_bytes =
-        block_size_ + out_cap + (BlockDeflate::kUsesHistory ? BlockDeflate::kWindow : 0);
-    const std::size_t affordable = kSlotMemoryBudget / slot_bytes;
-    const std::size_t max_threads = affordable >= 6 ? (affordable - 2) / 2 : 1;
-    threads = static_cast<unsigned>(std::min<std::size_t>(threads, max_threads));
-    const std::size_t slot_count = 2 * static_cast<std::size_t>(threads) + 2;
-    for (std::size_t i = 0; i < slot_count; ++i) {
-        auto slot = std::make_unique<Slot>();
-        slot->in = std::make_unique<unsigned char[]>(block_size_);
-        if (BlockDeflate::kUsesHistory) {
-            slot->dict = std::make_unique<unsigned char[]>(BlockDeflate::kWindow);
-        }
-        slot->out = std::make_unique<unsigned char[]>(out_cap);
-        free_.push_back(slot.get());
-        slots_.push_back(std::move(slot));
-    }
-    current_ = free_.back();
-    free_.pop_back();
+    slot->out = std::make_unique<unsigned char[]>(out_cap);
+    free_.push_back(slot.get());
+    slots_.push_back(std::move(slot));
+  }
+  current_ = free_.back();
+  free_.pop_back();
 
-    // gzip member header: no name, no time. XFL 2 (best compression) from the
-    // default level on, which packs at least as tight as zlib's best; 4
-    // (fastest) at level 1.
-    const unsigned char header[10] = {
-        0x1f, 0x8b, 8, 0, 0, 0, 0, 0,
-        static_cast<unsigned char>(level_ >= kDefaultLevel ? 2 : (level_ == 1 ? 4 : 0)), 3};
-    write_all(header, sizeof header);
-    if (write_errno_ != 0) {
-        throw_os_error(write_errno_, path_);
-    }
+  // gzip member header: no name, no time. XFL 2 (best compression) from the
+  // default level on, which packs at least as tight as zlib's best; 4
+  // (fastest) at level 1.
+  const unsigned char header[10] = {
+      0x1f, 0x8b, 8,
+      0,    0,    0,
+      0,    0,    static_cast<unsigned char>(level_ >= kDefaultLevel ? 2 : (level_ == 1 ? 4 : 0)),
+      3};
+  write_all(header, sizeof header);
+  if (write_errno_ != 0) {
+    throw_os_error(write_errno_, path_);
+  }
 
-    try {
-        for (unsigned i = 0; i < threads; ++i) {
-            workers_.emplace_back([this] { worker_loop(); });
-        }
-    } catch (...) {
-        stop_workers();
-        throw;
+  try {
+    for (unsigned i = 0; i < threads; ++i) {
+      workers_.emplace_back([this] { worker_loop(); });
     }
+  } catch (...) {
+    stop_workers();
+    throw;
+  }
 }
 
-ParallelGzip::~ParallelGzip() { stop_workers(); }
+ParallelGzip::~ParallelGzip() {
+  stop_workers();
+}
 
 void ParallelGzip::stop_workers() noexcept {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        shutdown_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shutdown_ = true;
+  }
+  work_ready_.notify_all();
+  for (auto& worker : workers_) {
+    if (worker.joinable()) {
+      worker.join();
     }
-    work_ready_.notify_all();
-    for (auto& worker : workers_) {
-        if (worker.joinable()) {
-            worker.join();
-        }
-    }
-    workers_.clear();
+  }
+  workers_.clear();
 }
 
 void ParallelGzip::check_open() const {
-    if (finished_) {
-        throw std::logic_error("gzip stream fed after finish(): '" + path_ + "'");
-    }
+  if (finished_) {
+    throw std::logic_error("gzip stream fed after finish(): '" + path_ + "'");
+  }
 }
 
 char* ParallelGzip::reserve(std::size_t& available) {
-    check_open();
-    if (current_->in_len == block_size_) {
-        dispatch(false);
-    }
-    available = block_size_ - current_->in_len;
-    return reinterpret_cast<char*>(current_->in.get() + current_->in_len);
+  check_open();
+  if (current_->in_len == block_size_) {
+    dispatch(false);
+  }
+  available = block_size_ - current_->in_len;
+  return reinterpret_cast<char*>(current_->in.get() + current_->in_len);
 }
 
 void ParallelGzip::commit(std::size_t n) {
-    check_open();
-    current_->in_len += n;
-    total_in_ += n;
+  check_open();
+  current_->in_len += n;
+  total_in_ += n;
 }
 
 void ParallelGzip::write(const void* data, std::size_t n) {
-    auto* p = static_cast<const char*>(data);
-    while (n > 0) {
-        std::size_t available;
-        char* dst = reserve(available);
-        std::size_t take = std::min(available, n);
-        std::memcpy(dst, p, take);
-        commit(take);
-        p += take;
-        n -= take;
-    }
+  auto* p = static_cast<const char*>(data);
+  while (n > 0) {
+    std::size_t available;
+    char* dst = reserve(available);
+    std::size_t take = std::min(available, n);
+    std::memcpy(dst, p, take);
+    commit(take);
+    p += take;
+    n -= take;
+  }
 }
 
 void ParallelGzip::write_zeros(std::size_t n) {
-    while (n > 0) {
-        std::size_t available;
-        char* dst = reserve(available);
-        std::size_t take = std::min(available, n);
-        std::memset(dst, 0, take);
-        commit(take);
-        n -= take;
-    }
+  while (n > 0) {
+    std::size_t available;
+    char* dst = reserve(available);
+    std::size_t take = std::min(available, n);
+    std::memset(dst, 0, take);
+    commit(take);
+    n -= take;
+  }
 }
 
 void ParallelGzip::check_failure() {
-    if (write_errno_ != 0) {
-        throw_os_error(write_errno_, path_);
-    }
-    if (deflate_failed_) {
-        throw ArchiveError(0, path_, "gzip compression failed");
-    }
+  if (write_errno_ != 0) {
+    throw_os_error(write_errno_, path_);
+  }
+  if (deflate_failed_) {
+    throw ArchiveError(0, path_, "gzip compression failed");
+  }
 }
 
 ParallelGzip::Slot* ParallelGzip::acquire_slot() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    slot_free_.wait(lock, [this] { return !free_.empty() || write_errno_ != 0 || deflate_failed_; });
-    check_failure();
-    Slot* slot = free_.back();
-    free_.pop_back();
-    return slot;
+  std::unique_lock<std::mutex> lock(mutex_);
+  slot_free_.wait(lock, [this] { return !free_.empty() || write_errno_ != 0 || deflate_failed_; });
+  check_failure();
+  Slot* slot = free_.back();
+  free_.pop_back();
+  return slot;
 }
 
 void ParallelGzip::dispatch(bool last) {
-    Slot* next = nullptr;
-    if (!last) {
-        // Take the next slot before queueing this one, so this block cannot be
-        // written and recycled while its tail is copied as the dictionary.
-        next = acquire_slot();
-        next->in_len = 0;
-        if (BlockDeflate::kUsesHistory) {
-            next->dict_len = std::min(current_->in_len, BlockDeflate::kWindow);
-            std::memcpy(next->dict.get(), current_->in.get() + current_->in_len - next->dict_len,
-                        next->dict_len);
-        }
+  Slot* next = nullptr;
+  if (!last) {
+    // Take the next slot before queueing this one, so this block cannot be
+    // written and recycled while its tail is copied as the dictionary.
+    next = acquire_slot();
+    next->in_len = 0;
+    if (BlockDeflate::kUsesHistory) {
+      next->dict_len = std::min(current_->in_len, BlockDeflate::kWindow);
+      std::memcpy(next->dict.get(), current_->in.get() + current_->in_len - next->dict_len, next->dict_len);
     }
-    current_->seq = next_seq_++;
-    current_->last = last;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(current_);
-    }
-    work_ready_.notify_one();
-    current_ = next;
+  }
+  current_->seq = next_seq_++;
+  current_->last = last;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(current_);
+  }
+  work_ready_.notify_one();
+  current_ = next;
 }
 
 void ParallelGzip::worker_loop() {
-    std::unique_ptr<BlockDeflate> compressor;
-    try {
-        compressor = std::make_unique<BlockDeflate>(level_);
-    } catch (const std::bad_alloc&) {
+  std::unique_ptr<BlockDeflate> compressor;
+  try {
+    compressor = std::make_unique<BlockDeflate>(level_);
+  } catch (const std::bad_alloc&) {
+  }
+  const bool ready = compressor && compressor->ready();
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    work_ready_.wait(lock, [this] { return shutdown_ || !queue_.empty(); });
+    if (shutdown_) {
+      break;
     }
-    const bool ready = compressor && compressor->ready();
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        work_ready_.wait(lock, [this] { return shutdown_ || !queue_.empty(); });
-        if (shutdown_) {
-            break;
-        }
-        Slot* slot = queue_.front();
-        queue_.pop_front();
-        lock.unlock();
-        bool ok = ready;
-        if (ok) {
-            compress(*slot, *compressor);
-            ok = slot->out_len != 0;
-        }
-        lock.lock();
-        if (!ok) {
-            deflate_failed_ = true;
-        }
-        done_.push_back(slot);
-        write_ready(lock);
+    Slot* slot = queue_.front();
+    queue_.pop_front();
+    lock.unlock();
+    bool ok = ready;
+    if (ok) {
+      compress(*slot, *compressor);
+      ok = slot->out_len != 0;
     }
+    lock.lock();
+    if (!ok) {
+      deflate_failed_ = true;
+    }
+    done_.push_back(slot);
+    write_ready(lock);
+  }
 }
 
 void ParallelGzip::compress(Slot& slot, BlockDeflate& compressor) {
-    slot.crc = static_cast<std::uint32_t>(crc32(0L, slot.in.get(), static_cast<uInt>(slot.in_len)));
-    slot.out_len = compressor.compress(slot.dict.get(), slot.dict_len, slot.in.get(),
-                                       slot.in_len, slot.last, slot.out.get(),
-                                       BlockDeflate::output_bound(block_size_));
+  slot.crc = static_cast<std::uint32_t>(crc32(0L, slot.in.get(), static_cast<uInt>(slot.in_len)));
+  slot.out_len = compressor.compress(slot.dict.get(), slot.dict_len, slot.in.get(), slot.in_len, slot.last,
+                                     slot.out.get(), BlockDeflate::output_bound(block_size_));
 }
 
 // Writes every block that is next in order. Only one thread writes at a time;
 // the lock is dropped during the write so workers keep compressing.
 void ParallelGzip::write_ready(std::unique_lock<std::mutex>& lock) {
-    if (writing_) {
-        return;
+  if (writing_) {
+    return;
+  }
+  writing_ = true;
+  for (;;) {
+    auto it =
+        std::find_if(done_.begin(), done_.end(), [this](const Slot* s) { return s->seq == next_write_; });
+    if (it == done_.end()) {
+      break;
     }
-    writing_ = true;
-    for (;;) {
-        auto it = std::find_if(done_.begin(), done_.end(),
-                               [this](const Slot* s) { return s->seq == next_write_; });
-        if (it == done_.end()) {
-            break;
-        }
-        Slot* slot = *it;
-        done_.erase(it);
-        const bool skip = write_errno_ != 0 || deflate_failed_;
-        lock.unlock();
-        if (!skip) {
-            write_all(slot->out.get(), slot->out_len);
-        }
-        crc_ = static_cast<std::uint32_t>(
-            crc32_combine(crc_, slot->crc, static_cast<z_off_t>(slot->in_len)));
-        lock.lock();
-        ++next_write_;
-        free_.push_back(slot);
-        slot_free_.notify_all();
+    Slot* slot = *it;
+    done_.erase(it);
+    const bool skip = write_errno_ != 0 || deflate_failed_;
+    lock.unlock();
+    if (!skip) {
+      write_all(slot->out.get(), slot->out_len);
     }
-    writing_ = false;
+    crc_ = static_cast<std::uint32_t>(crc32_combine(crc_, slot->crc, static_cast<z_off_t>(slot->in_len)));
+    lock.lock();
+    ++next_write_;
+    free_.push_back(slot);
+    slot_free_.notify_all();
+  }
+  writing_ = false;
 }
 
 // Called without the lock; records the first failure for the producer.
 void ParallelGzip::write_all(const unsigned char* data, std::size_t n) {
-    const int error = archive::write_all(fd_, data, n);
-    if (error != 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (write_errno_ == 0) {
-            write_errno_ = error;
-        }
+  const int error = archive::write_all(fd_, data, n);
+  if (error != 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (write_errno_ == 0) {
+      write_errno_ = error;
     }
+  }
 }
 
 void ParallelGzip::finish() {
-    if (finished_) {
-        return;
-    }
-    finished_ = true;
-    dispatch(true);
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        slot_free_.wait(lock, [this] { return next_write_ == next_seq_; });
-        check_failure();
-    }
-    stop_workers();
-    unsigned char trailer[8];
-    put_le32(trailer, crc_);
-    // Every block has been written by now, so all input is accounted for.
-    put_le32(trailer + 4, static_cast<std::uint32_t>(total_in_));
-    write_all(trailer, sizeof trailer);
+  if (finished_) {
+    return;
+  }
+  finished_ = true;
+  dispatch(true);
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    slot_free_.wait(lock, [this] { return next_write_ == next_seq_; });
     check_failure();
+  }
+  stop_workers();
+  unsigned char trailer[8];
+  put_le32(trailer, crc_);
+  // Every block has been written by now, so all input is accounted for.
+  put_le32(trailer + 4, static_cast<std::uint32_t>(total_in_));
+  write_all(trailer, sizeof trailer);
+  check_failure();
 }
 
 }  // namespace vexlo::archive

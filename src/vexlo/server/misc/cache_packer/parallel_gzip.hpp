@@ -1,7 +1,5 @@
 #pragma once
 
-#include "block_deflate.hpp"
-
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +9,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "block_deflate.hpp"
 
 namespace vexlo::archive {
 
@@ -28,72 +28,72 @@ unsigned usable_cpus();
 // The producer writes straight into block memory through reserve()/commit(),
 // which saves a copy of every byte read from a source file.
 class ParallelGzip {
-public:
-    // Smaller blocks are raised to this: a block holds a whole window of
-    // history for the next one.
-    static constexpr std::size_t kMinBlock = 32 * 1024;
-    // What the block slots may take together; with more CPUs than that
-    // affords, fewer workers are started (the writer's memory stays bounded
-    // on a large shared machine too).
-    static constexpr std::size_t kSlotMemoryBudget = 48 * 1024 * 1024;
+ public:
+  // Smaller blocks are raised to this: a block holds a whole window of
+  // history for the next one.
+  static constexpr std::size_t kMinBlock = 32 * 1024;
+  // What the block slots may take together; with more CPUs than that
+  // affords, fewer workers are started (the writer's memory stays bounded
+  // on a large shared machine too).
+  static constexpr std::size_t kSlotMemoryBudget = 48 * 1024 * 1024;
 
-    // `fd` stays owned by the caller; `path` names it in errors.
-    ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size);
-    ~ParallelGzip();
-    ParallelGzip(const ParallelGzip&) = delete;
-    ParallelGzip& operator=(const ParallelGzip&) = delete;
+  // `fd` stays owned by the caller; `path` names it in errors.
+  ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size);
+  ~ParallelGzip();
+  ParallelGzip(const ParallelGzip&) = delete;
+  ParallelGzip& operator=(const ParallelGzip&) = delete;
 
-    // Free space in the current block (never empty). Valid until commit().
-    // Feeding the stream after finish() throws std::logic_error.
-    char* reserve(std::size_t& available);
-    void commit(std::size_t n);
-    void write(const void* data, std::size_t n);
-    void write_zeros(std::size_t n);
+  // Free space in the current block (never empty). Valid until commit().
+  // Feeding the stream after finish() throws std::logic_error.
+  char* reserve(std::size_t& available);
+  void commit(std::size_t n);
+  void write(const void* data, std::size_t n);
+  void write_zeros(std::size_t n);
 
-    // Compresses what is left, ends the deflate stream and writes the gzip
-    // trailer. Throws ArchiveError if any block could not be written. Once
-    // called, later calls do nothing.
-    void finish();
+  // Compresses what is left, ends the deflate stream and writes the gzip
+  // trailer. Throws ArchiveError if any block could not be written. Once
+  // called, later calls do nothing.
+  void finish();
 
-    std::uint64_t bytes_in() const noexcept { return total_in_; }
+  std::uint64_t bytes_in() const noexcept { return total_in_; }
 
-private:
-    struct Slot;
-    void dispatch(bool last);
-    Slot* acquire_slot();
-    void worker_loop();
-    void compress(Slot& slot, BlockDeflate& compressor);
-    void check_open() const;
-    void write_ready(std::unique_lock<std::mutex>& lock);
-    void write_all(const unsigned char* data, std::size_t n);
-    void stop_workers() noexcept;
-    void check_failure();
+ private:
+  struct Slot;
+  void dispatch(bool last);
+  Slot* acquire_slot();
+  void worker_loop();
+  void compress(Slot& slot, BlockDeflate& compressor);
+  void check_open() const;
+  void write_ready(std::unique_lock<std::mutex>& lock);
+  void write_all(const unsigned char* data, std::size_t n);
+  void stop_workers() noexcept;
+  void check_failure();
 
-    int fd_;
-    std::string path_;
-    int level_;
-    std::size_t block_size_;
-    std::uint64_t total_in_ = 0;
+  int fd_;
+  std::string path_;
+  int level_;
+  std::size_t block_size_;
+  std::uint64_t total_in_ = 0;
 
-    std::vector<std::unique_ptr<Slot>> slots_;
-    Slot* current_ = nullptr;      // block being filled by the producer
-    std::uint64_t next_seq_ = 0;   // sequence number of `current_`
+  std::vector<std::unique_ptr<Slot>> slots_;
+  Slot* current_ = nullptr;     // block being filled by the producer
+  std::uint64_t next_seq_ = 0;  // sequence number of `current_`
 
-    std::mutex mutex_;
-    std::condition_variable work_ready_;   // workers wait for queued blocks
-    std::condition_variable slot_free_;    // producer waits for a free slot
-    std::deque<Slot*> queue_;              // blocks waiting for a worker
-    std::vector<Slot*> free_;              // slots available to the producer
-    std::vector<Slot*> done_;              // compressed, waiting for their turn
-    std::uint64_t next_write_ = 0;         // sequence number to write next
-    bool writing_ = false;                 // a thread is writing to the file
-    bool shutdown_ = false;
-    int write_errno_ = 0;                  // first failure, reported by the producer
-    bool deflate_failed_ = false;
-    std::uint32_t crc_ = 0;
-    bool finished_ = false;
+  std::mutex mutex_;
+  std::condition_variable work_ready_;  // workers wait for queued blocks
+  std::condition_variable slot_free_;   // producer waits for a free slot
+  std::deque<Slot*> queue_;             // blocks waiting for a worker
+  std::vector<Slot*> free_;             // slots available to the producer
+  std::vector<Slot*> done_;             // compressed, waiting for their turn
+  std::uint64_t next_write_ = 0;        // sequence number to write next
+  bool writing_ = false;                // a thread is writing to the file
+  bool shutdown_ = false;
+  int write_errno_ = 0;  // first failure, reported by the producer
+  bool deflate_failed_ = false;
+  std::uint32_t crc_ = 0;
+  bool finished_ = false;
 
-    std::vector<std::thread> workers_;
+  std::vector<std::thread> workers_;
 };
 
 }  // namespace vexlo::archive

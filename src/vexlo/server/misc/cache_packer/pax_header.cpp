@@ -12,241 +12,242 @@ constexpr std::size_t kPrefixField = 155;
 constexpr std::size_t kUserField = 32;
 
 // ustar header field offsets.
-constexpr std::size_t kName = 0, kMode = 100, kUid = 108, kGid = 116, kSize = 124,
-                      kMtime = 136, kChksum = 148, kTypeflag = 156, kLinkname = 157,
-                      kMagic = 257, kVersion = 263, kUname = 265, kGname = 297,
-                      kDevmajor = 329, kDevminor = 337, kPrefix = 345;
+constexpr std::size_t kName = 0, kMode = 100, kUid = 108, kGid = 116, kSize = 124, kMtime = 136,
+                      kChksum = 148, kTypeflag = 156, kLinkname = 157, kMagic = 257, kVersion = 263,
+                      kUname = 265, kGname = 297, kDevmajor = 329, kDevminor = 337, kPrefix = 345;
 
 // Whether `value` fits an octal field of `width` bytes (digits plus a NUL).
 bool fits_octal(std::uint64_t value, std::size_t width) {
-    const unsigned bits = static_cast<unsigned>(3 * (width - 1));
-    return bits >= 64 || value < (std::uint64_t{1} << bits);
+  const unsigned bits = static_cast<unsigned>(3 * (width - 1));
+  return bits >= 64 || value < (std::uint64_t{1} << bits);
 }
 
 void put_octal(char* field, std::size_t width, std::uint64_t value) {
-    // Zero-padded digits, NUL-terminated, as ustar readers expect.
-    field[width - 1] = '\0';
-    for (std::size_t i = width - 1; i > 0; --i) {
-        field[i - 1] = static_cast<char>('0' + (value & 7));
-        value >>= 3;
-    }
+  // Zero-padded digits, NUL-terminated, as ustar readers expect.
+  field[width - 1] = '\0';
+  for (std::size_t i = width - 1; i > 0; --i) {
+    field[i - 1] = static_cast<char>('0' + (value & 7));
+    value >>= 3;
+  }
 }
 
 void put_text(char* field, std::size_t width, std::string_view text) {
-    std::memcpy(field, text.data(), std::min(width, text.size()));
+  std::memcpy(field, text.data(), std::min(width, text.size()));
 }
 
 // A stand-in for a name that goes in the pax header: readers that ignore pax
 // still get something printable.
 void put_fallback(char* field, std::size_t width, std::string_view text) {
-    const std::size_t n = std::min(width, text.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        field[i] = c < 0x80 ? static_cast<char>(c) : '_';
-    }
+  const std::size_t n = std::min(width, text.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    field[i] = c < 0x80 ? static_cast<char>(c) : '_';
+  }
 }
 
 void finish_checksum(char* block) {
-    std::memset(block + kChksum, ' ', 8);
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < kBlock; ++i) {
-        sum += static_cast<unsigned char>(block[i]);
-    }
-    put_octal(block + kChksum, 7, sum);
-    block[kChksum + 7] = ' ';
+  std::memset(block + kChksum, ' ', 8);
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    sum += static_cast<unsigned char>(block[i]);
+  }
+  put_octal(block + kChksum, 7, sum);
+  block[kChksum + 7] = ' ';
 }
 
 void start_block(char* block, char type) {
-    std::memcpy(block + kMagic, "ustar", 6);
-    std::memcpy(block + kVersion, "00", 2);
-    block[kTypeflag] = type;
+  std::memcpy(block + kMagic, "ustar", 6);
+  std::memcpy(block + kVersion, "00", 2);
+  block[kTypeflag] = type;
 }
 
-std::string decimal(std::int64_t value) { return std::to_string(value); }
+std::string decimal(std::int64_t value) {
+  return std::to_string(value);
+}
 
 // Finds where to split `name` into ustar prefix and name fields; npos if it
 // cannot be split.
 std::size_t split_point(std::string_view name) {
-    if (name.size() <= kNameField || name.size() > kPrefixField + 1 + kNameField) {
-        return std::string_view::npos;
-    }
-    // The earliest '/' that leaves at most 100 bytes after it.
-    std::size_t pos = name.find('/', name.size() - kNameField - 1);
-    if (pos == std::string_view::npos || pos == 0 || pos > kPrefixField || pos + 1 == name.size()) {
-        return std::string_view::npos;
-    }
-    return pos;
+  if (name.size() <= kNameField || name.size() > kPrefixField + 1 + kNameField) {
+    return std::string_view::npos;
+  }
+  // The earliest '/' that leaves at most 100 bytes after it.
+  std::size_t pos = name.find('/', name.size() - kNameField - 1);
+  if (pos == std::string_view::npos || pos == 0 || pos > kPrefixField || pos + 1 == name.size()) {
+    return std::string_view::npos;
+  }
+  return pos;
 }
 
 }  // namespace
 
 bool is_ascii(std::string_view text) {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      return false;
     }
-    return true;
+  }
+  return true;
 }
 
 bool is_utf8(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t extra;
-        std::uint32_t cp;
-        if (c >= 0xc2 && c <= 0xdf) {
-            extra = 1;
-            cp = c & 0x1f;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            extra = 2;
-            cp = c & 0x0f;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) <= extra) {
-            return false;
-        }
-        for (std::size_t i = 1; i <= extra; ++i) {
-            if ((p[i] & 0xc0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (p[i] & 0x3f);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        static const std::uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < minimum[extra] || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff) {
-            return false;
-        }
-        p += extra + 1;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
     }
-    return true;
+    std::size_t extra;
+    std::uint32_t cp;
+    if (c >= 0xc2 && c <= 0xdf) {
+      extra = 1;
+      cp = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      extra = 2;
+      cp = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - p) <= extra) {
+      return false;
+    }
+    for (std::size_t i = 1; i <= extra; ++i) {
+      if ((p[i] & 0xc0) != 0x80) {
+        return false;
+      }
+      cp = (cp << 6) | (p[i] & 0x3f);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static const std::uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < minimum[extra] || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff) {
+      return false;
+    }
+    p += extra + 1;
+  }
+  return true;
 }
 
 void HeaderEncoder::add_record(std::string_view key, std::string_view value) {
-    // "<length> <key>=<value>\n", where the length counts its own digits.
-    const std::size_t body = key.size() + value.size() + 3;
-    std::size_t length = body + 1;
-    while (body + std::to_string(length).size() != length) {
-        ++length;
-    }
-    records_ += std::to_string(length);
-    records_ += ' ';
-    records_.append(key.data(), key.size());
-    records_ += '=';
-    records_.append(value.data(), value.size());
-    records_ += '\n';
+  // "<length> <key>=<value>\n", where the length counts its own digits.
+  const std::size_t body = key.size() + value.size() + 3;
+  std::size_t length = body + 1;
+  while (body + std::to_string(length).size() != length) {
+    ++length;
+  }
+  records_ += std::to_string(length);
+  records_ += ' ';
+  records_.append(key.data(), key.size());
+  records_ += '=';
+  records_.append(value.data(), value.size());
+  records_ += '\n';
 }
 
 void HeaderEncoder::encode(const MemberInfo& m, std::string& out) {
+  records_.clear();
+  bool binary = false;
+
+  const std::size_t split = split_point(m.name);
+  const bool name_ascii = is_ascii(m.name);
+  const bool name_in_pax = !name_ascii || (m.name.size() > kNameField && split == std::string_view::npos);
+  if (name_in_pax) {
+    binary |= !is_utf8(m.name);
+    add_record("path", m.name);
+  }
+  const bool link_in_pax = m.linkname.size() > kNameField || !is_ascii(m.linkname);
+  if (link_in_pax) {
+    binary |= !is_utf8(m.linkname);
+    add_record("linkpath", m.linkname);
+  }
+  const bool size_in_pax = !fits_octal(m.size, 12);
+  if (size_in_pax) {
+    add_record("size", std::to_string(m.size));
+  }
+  const bool uid_in_pax = !fits_octal(m.uid, 8);
+  if (uid_in_pax) {
+    add_record("uid", std::to_string(m.uid));
+  }
+  const bool gid_in_pax = !fits_octal(m.gid, 8);
+  if (gid_in_pax) {
+    add_record("gid", std::to_string(m.gid));
+  }
+  const bool mtime_in_pax = m.mtime < 0 || !fits_octal(static_cast<std::uint64_t>(m.mtime), 12);
+  if (mtime_in_pax) {
+    add_record("mtime", decimal(m.mtime));
+  }
+  const bool uname_in_pax = m.uname.size() >= kUserField || !is_ascii(m.uname);
+  if (uname_in_pax) {
+    binary |= !is_utf8(m.uname);
+    add_record("uname", m.uname);
+  }
+  const bool gname_in_pax = m.gname.size() >= kUserField || !is_ascii(m.gname);
+  if (gname_in_pax) {
+    binary |= !is_utf8(m.gname);
+    add_record("gname", m.gname);
+  }
+  if (binary) {
+    // Readers apply hdrcharset to the records after it, so it goes first.
+    std::string rest = std::move(records_);
     records_.clear();
-    bool binary = false;
+    add_record("hdrcharset", "BINARY");
+    records_ += rest;
+  }
 
-    const std::size_t split = split_point(m.name);
-    const bool name_ascii = is_ascii(m.name);
-    const bool name_in_pax = !name_ascii || (m.name.size() > kNameField && split == std::string_view::npos);
-    if (name_in_pax) {
-        binary |= !is_utf8(m.name);
-        add_record("path", m.name);
-    }
-    const bool link_in_pax = m.linkname.size() > kNameField || !is_ascii(m.linkname);
-    if (link_in_pax) {
-        binary |= !is_utf8(m.linkname);
-        add_record("linkpath", m.linkname);
-    }
-    const bool size_in_pax = !fits_octal(m.size, 12);
-    if (size_in_pax) {
-        add_record("size", std::to_string(m.size));
-    }
-    const bool uid_in_pax = !fits_octal(m.uid, 8);
-    if (uid_in_pax) {
-        add_record("uid", std::to_string(m.uid));
-    }
-    const bool gid_in_pax = !fits_octal(m.gid, 8);
-    if (gid_in_pax) {
-        add_record("gid", std::to_string(m.gid));
-    }
-    const bool mtime_in_pax = m.mtime < 0 || !fits_octal(static_cast<std::uint64_t>(m.mtime), 12);
-    if (mtime_in_pax) {
-        add_record("mtime", decimal(m.mtime));
-    }
-    const bool uname_in_pax = m.uname.size() >= kUserField || !is_ascii(m.uname);
-    if (uname_in_pax) {
-        binary |= !is_utf8(m.uname);
-        add_record("uname", m.uname);
-    }
-    const bool gname_in_pax = m.gname.size() >= kUserField || !is_ascii(m.gname);
-    if (gname_in_pax) {
-        binary |= !is_utf8(m.gname);
-        add_record("gname", m.gname);
-    }
-    if (binary) {
-        // Readers apply hdrcharset to the records after it, so it goes first.
-        std::string rest = std::move(records_);
-        records_.clear();
-        add_record("hdrcharset", "BINARY");
-        records_ += rest;
-    }
+  const std::size_t pax_blocks = records_.empty() ? 0 : 1 + (records_.size() + kBlock - 1) / kBlock;
+  out.assign((pax_blocks + 1) * kBlock, '\0');
+  char* block = &out[0];
 
-    const std::size_t pax_blocks = records_.empty() ? 0 : 1 + (records_.size() + kBlock - 1) / kBlock;
-    out.assign((pax_blocks + 1) * kBlock, '\0');
-    char* block = &out[0];
-
-    if (pax_blocks > 0) {
-        put_text(block + kName, kNameField, "././@PaxHeader");
-        put_octal(block + kMode, 8, 0644);
-        put_octal(block + kUid, 8, 0);
-        put_octal(block + kGid, 8, 0);
-        put_octal(block + kSize, 12, records_.size());
-        put_octal(block + kMtime, 12, 0);
-        put_octal(block + kDevmajor, 8, 0);
-        put_octal(block + kDevminor, 8, 0);
-        start_block(block, 'x');
-        finish_checksum(block);
-        std::memcpy(block + kBlock, records_.data(), records_.size());
-        block += pax_blocks * kBlock;
-    }
-
-    if (name_in_pax) {
-        put_fallback(block + kName, kNameField, m.name);
-    } else if (m.name.size() > kNameField) {
-        put_text(block + kPrefix, kPrefixField, m.name.substr(0, split));
-        put_text(block + kName, kNameField, m.name.substr(split + 1));
-    } else {
-        put_text(block + kName, kNameField, m.name);
-    }
-    put_octal(block + kMode, 8, m.mode & 07777);
-    put_octal(block + kUid, 8, uid_in_pax ? 0 : m.uid);
-    put_octal(block + kGid, 8, gid_in_pax ? 0 : m.gid);
-    put_octal(block + kSize, 12, size_in_pax ? 0 : m.size);
-    put_octal(block + kMtime, 12, mtime_in_pax ? 0 : static_cast<std::uint64_t>(m.mtime));
-    if (link_in_pax) {
-        put_fallback(block + kLinkname, kNameField, m.linkname);
-    } else {
-        put_text(block + kLinkname, kNameField, m.linkname);
-    }
-    start_block(block, m.type);
-    if (uname_in_pax) {
-        put_fallback(block + kUname, kUserField, m.uname);
-    } else {
-        put_text(block + kUname, kUserField, m.uname);
-    }
-    if (gname_in_pax) {
-        put_fallback(block + kGname, kUserField, m.gname);
-    } else {
-        put_text(block + kGname, kUserField, m.gname);
-    }
-    put_octal(block + kDevmajor, 8, m.devmajor);
-    put_octal(block + kDevminor, 8, m.devminor);
+  if (pax_blocks > 0) {
+    put_text(block + kName, kNameField, "././@PaxHeader");
+    put_octal(block + kMode, 8, 0644);
+    put_octal(block + kUid, 8, 0);
+    put_octal(block + kGid, 8, 0);
+    put_octal(block + kSize, 12, records_.size());
+    put_octal(block + kMtime, 12, 0);
+    put_octal(block + kDevmajor, 8, 0);
+    put_octal(block + kDevminor, 8, 0);
+    start_block(block, 'x');
     finish_checksum(block);
+    std::memcpy(block + kBlock, records_.data(), records_.size());
+    block += pax_blocks * kBlock;
+  }
+
+  if (name_in_pax) {
+    put_fallback(block + kName, kNameField, m.name);
+  } else if (m.name.size() > kNameField) {
+    put_text(block + kPrefix, kPrefixField, m.name.substr(0, split));
+    put_text(block + kName, kNameField, m.name.substr(split + 1));
+  } else {
+    put_text(block + kName, kNameField, m.name);
+  }
+  put_octal(block + kMode, 8, m.mode & 07777);
+  put_octal(block + kUid, 8, uid_in_pax ? 0 : m.uid);
+  put_octal(block + kGid, 8, gid_in_pax ? 0 : m.gid);
+  put_octal(block + kSize, 12, size_in_pax ? 0 : m.size);
+  put_octal(block + kMtime, 12, mtime_in_pax ? 0 : static_cast<std::uint64_t>(m.mtime));
+  if (link_in_pax) {
+    put_fallback(block + kLinkname, kNameField, m.linkname);
+  } else {
+    put_text(block + kLinkname, kNameField, m.linkname);
+  }
+  start_block(block, m.type);
+  if (uname_in_pax) {
+    put_fallback(block + kUname, kUserField, m.uname);
+  } else {
+    put_text(block + kUname, kUserField, m.uname);
+  }
+  if (gname_in_pax) {
+    put_fallback(block + kGname, kUserField, m.gname);
+  } else {
+    put_text(block + kGname, kUserField, m.gname);
+  }
+  put_octal(block + kDevmajor, 8, m.devmajor);
+  put_octal(block + kDevminor, 8, m.devminor);
+  finish_checksum(block);
 }
 
 }  // namespace vexlo::archive

@@ -14,7 +14,8 @@ py::object transmit(const host::ModuleGlobals& g, const host::Args& a) {
   const py::list connections(g["VexloWebSocketHandler"].attr("registry"));
   for (py::handle handler : connections) {
     const py::object handler_kernel = handler.attr("kernel_id");
-    if (handler_kernel.equal(kernel_id)) handler.attr("write_message")(payload);
+    if (handler_kernel.equal(kernel_id))
+      handler.attr("write_message")(payload);
   }
   return py::none();
 }

@@ -85,7 +85,8 @@ class Export : public std::enable_shared_from_this<Export> {
   template <typename Body>
   void stage(Body&& body) {
     guarded(body, [this](const py::object& error) {
-      if (!PyObject_IsInstance(error.ptr(), PyExc_Exception)) return abort(error);
+      if (!PyObject_IsInstance(error.ptr(), PyExc_Exception))
+        return abort(error);
       fail(py::str(error));
     });
   }
@@ -123,7 +124,8 @@ class Export : public std::enable_shared_from_this<Export> {
     for (auto item : cached_pipeline_) {
       const py::object dirpath = host::str_or_none(
           item.second.cast<py::dict>().attr("get")("component_cache_dir"), "component_cache_dir");
-      if (dirpath.is_none()) continue;
+      if (dirpath.is_none())
+        continue;
       py::dict tree;
       tree["dirpath"] = dirpath;
       tree["arcname"] = "component-" + py::str(item.first).cast<std::string>();
@@ -136,9 +138,10 @@ class Export : public std::enable_shared_from_this<Export> {
   void prepared(py::object future) {
     stage([&] {
       estimate_size_ = future.attr("result")().cast<double>();
-      if (client_gone_) raise_client_gone();
-      tar_thread_ = g_["CacheCompressThread"]("tarfile_path"_a = tarfile_path_, "pipeline_info"_a = pipeline_info_,
-                                              "cache_info"_a = cache_info_);
+      if (client_gone_)
+        raise_client_gone();
+      tar_thread_ = g_["CacheCompressThread"](
+          "tarfile_path"_a = tarfile_path_, "pipeline_info"_a = pipeline_info_, "cache_info"_a = cache_info_);
       tar_thread_.attr("start")();
       msg_["status"] = "running";
       broadcast();
@@ -151,7 +154,8 @@ class Export : public std::enable_shared_from_this<Export> {
   void poll() {
     polling_ = py::none();
     stage([&] {
-      if (client_gone_ && !cancelled_) cancel_writer();
+      if (client_gone_ && !cancelled_)
+        cancel_writer();
       if (!host::truth(tar_thread_.attr("is_stopped")())) {
         const auto current_size = file_size_if_exists(tarfile_path_);
         if (current_size && *current_size > tarfile_size_) {
@@ -171,7 +175,7 @@ class Export : public std::enable_shared_from_this<Export> {
       msg_["progress"] = 100;
       broadcast();
       const py::object sending = handler_.attr("_finish_with_artifact")("artifact_name"_a = tar_filename_,
-                                                                         "artifact_path"_a = tarfile_path_);
+                                                                        "artifact_path"_a = tarfile_path_);
       // The download holds the archive open now, so removing the directory
       // only unlinks it (the space is freed when the download closes it), and
       // no client sees its reply end while the directory still exists.
@@ -183,7 +187,8 @@ class Export : public std::enable_shared_from_this<Export> {
 
   void sent(py::object future) {
     stage([&] {
-      if (!future.is_none()) future.attr("result")();
+      if (!future.is_none())
+        future.attr("result")();
       complete();
     });
   }
@@ -202,12 +207,14 @@ class Export : public std::enable_shared_from_this<Export> {
   // archive it could not finish must never be sent as a good one.
   void raise_absorbed_error() {
     const py::object error = tar_thread_.attr("error")();
-    if (!error.is_none()) host::raise_error(error);
+    if (!error.is_none())
+      host::raise_error(error);
   }
 
   void remove_scratch_then(std::function<void(Export&)> next) {
     auto self = shared_from_this();
-    if (!temp_dir_) return next(*self);
+    if (!temp_dir_)
+      return next(*self);
     try {
       loop_.run_off_loop(
           [self] {
@@ -238,9 +245,11 @@ class Export : public std::enable_shared_from_this<Export> {
         }
         // A thread that failed to start cannot be joined; there is nothing to wait for.
         if (!tar_thread_.attr("ident").is_none()) {
-          if (client_gone_ && !cancelled_) cancel_writer();
+          if (client_gone_ && !cancelled_)
+            cancel_writer();
           // join() only once it has ended, so the loop never waits on it.
-          if (host::truth(tar_thread_.attr("is_alive")())) return after(kEndingInterval, &Export::stop_writer);
+          if (host::truth(tar_thread_.attr("is_alive")()))
+            return after(kEndingInterval, &Export::stop_writer);
           tar_thread_.attr("join")();
         }
       }
@@ -256,9 +265,11 @@ class Export : public std::enable_shared_from_this<Export> {
   // An error the flow does not handle reaches the server as get's own error;
   // nothing of the export is left behind.
   void abort(py::object error) {
-    if (temp_dir_) temp_dir_->remove();
+    if (temp_dir_)
+      temp_dir_->remove();
     try {
-      if (tar_thread_ && host::truth(tar_thread_.attr("is_alive")())) tar_thread_.attr("cancel")();
+      if (tar_thread_ && host::truth(tar_thread_.attr("is_alive")()))
+        tar_thread_.attr("cancel")();
     } catch (py::error_already_set&) {
     }
     try {
@@ -284,7 +295,8 @@ class Export : public std::enable_shared_from_this<Export> {
     if (list.empty()) {
       std::vector<py::object> waiters;
       waiters.swap(idle_waiters());
-      for (const auto& waiter : waiters) resolve(waiter);
+      for (const auto& waiter : waiters)
+        resolve(waiter);
     }
   }
 
@@ -325,7 +337,8 @@ py::object begin_export(const host::ModuleGlobals& g, const py::object& handler,
 
 void client_left(const py::object& handler) {
   for (const auto& e : running()) {
-    if (e->handler().is(handler)) e->client_left();
+    if (e->handler().is(handler))
+      e->client_left();
   }
 }
 
@@ -341,7 +354,8 @@ py::object end_all_exports() {
     e->client_left();
     // Closing the connection also ends a download in progress at its next chunk.
     const py::object connection = py::getattr(e->handler().attr("request"), "connection", py::none());
-    if (!connection.is_none() && py::hasattr(connection, "close")) connection.attr("close")();
+    if (!connection.is_none() && py::hasattr(connection, "close"))
+      connection.attr("close")();
   }
   return idle;
 }

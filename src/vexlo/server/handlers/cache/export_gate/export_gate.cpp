@@ -11,8 +11,8 @@
 #include "pipeline_description.hpp"
 #include "response.hpp"
 #include "vexlo/server/host/arguments.hpp"
-#include "vexlo/server/host/imports.hpp"
 #include "vexlo/server/host/entry_point.hpp"
+#include "vexlo/server/host/imports.hpp"
 #include "vexlo/server/host/native_class.hpp"
 
 namespace py = pybind11;
@@ -48,7 +48,8 @@ py::object get(const host::ModuleGlobals& g, const host::Args& a) {
     ipynb_name = host::str_or_none(self.attr("get_query_argument")("ipynb_name"), "ipynb_name");
   } catch (py::error_already_set& e) {
     const auto missing = missing_argument(g, e);
-    if (!missing) throw;
+    if (!missing)
+      throw;
     return refuse("BAD_REQUEST", *missing + " is required in the parameters of the query.");
   }
 
@@ -70,8 +71,8 @@ py::object get(const host::ModuleGlobals& g, const host::Args& a) {
   const std::string tar_filename =
       gate::archive_file_name(ipynb_name.is_none() ? std::string() : ipynb_name.cast<std::string>());
 
-  return gate::begin_export(g, self, kernel_id.is_none() ? py::str("None") : py::str(kernel_id), cached_pipeline,
-                            tar_filename);
+  return gate::begin_export(g, self, kernel_id.is_none() ? py::str("None") : py::str(kernel_id),
+                            cached_pipeline, tar_filename);
 }
 
 // Tornado's hook for a client that has gone while the request runs.
@@ -82,7 +83,9 @@ py::object on_connection_close(const host::ModuleGlobals& g, const host::Args& a
   return py::none();
 }
 
-py::object end_all_exports(const host::ModuleGlobals&, const host::Args&) { return gate::end_all_exports(); }
+py::object end_all_exports(const host::ModuleGlobals&, const host::Args&) {
+  return gate::end_all_exports();
+}
 
 constexpr const char* kEndAllDoc =
     "End every export in progress, as if its client had left.\n\n"
@@ -116,25 +119,42 @@ VEXLO_MODULE(export_gate, m) {
   using host::Check;
   using host::MethodSpec;
   host::make_class(
-      m, host::ClassSpec{
-             "CacheExportGate",
-             "Cache export gate.",
-             py::make_tuple(m.attr("APIHandler")),
-             {
-                 MethodSpec{"_finish_with_message", "",
-                            {{"status_code", "HTTPStatus"}, {"message", "str", Check::str}}, "None",
-                            host::with_globals(g, gate::finish_with_message)},
-                 MethodSpec{"_finish_with_artifact", "",
-                            {{"artifact_name", "str", Check::str}, {"artifact_path", "str", Check::str}},
-                            "Awaitable[None]", host::with_globals(g, gate::finish_with_artifact)},
-                 MethodSpec{"get", "", {}, "Awaitable[None]", host::with_globals(g, get), MethodSpec::Kind::instance,
-                            {m.attr("web").attr("authenticated")}},
-                 MethodSpec{"transmit", "transmit DAG info to websocket connection which has kernel id",
-                            {{"kernel_id", "str", Check::str}, {"data", "Dict[str, Any]", Check::dict}}, "None",
-                            host::with_globals(g, gate::transmit), MethodSpec::Kind::static_},
-                 MethodSpec{"on_connection_close", "", {}, "None", host::with_globals(g, on_connection_close)},
-                 MethodSpec{"end_all_exports", kEndAllDoc, {}, "Awaitable[None]", host::with_globals(g, end_all_exports),
-                            MethodSpec::Kind::static_},
-             },
-         });
+      m,
+      host::ClassSpec{
+          "CacheExportGate",
+          "Cache export gate.",
+          py::make_tuple(m.attr("APIHandler")),
+          {
+              MethodSpec{"_finish_with_message",
+                         "",
+                         {{"status_code", "HTTPStatus"}, {"message", "str", Check::str}},
+                         "None",
+                         host::with_globals(g, gate::finish_with_message)},
+              MethodSpec{"_finish_with_artifact",
+                         "",
+                         {{"artifact_name", "str", Check::str}, {"artifact_path", "str", Check::str}},
+                         "Awaitable[None]",
+                         host::with_globals(g, gate::finish_with_artifact)},
+              MethodSpec{"get",
+                         "",
+                         {},
+                         "Awaitable[None]",
+                         host::with_globals(g, get),
+                         MethodSpec::Kind::instance,
+                         {m.attr("web").attr("authenticated")}},
+              MethodSpec{"transmit",
+                         "transmit DAG info to websocket connection which has kernel id",
+                         {{"kernel_id", "str", Check::str}, {"data", "Dict[str, Any]", Check::dict}},
+                         "None",
+                         host::with_globals(g, gate::transmit),
+                         MethodSpec::Kind::static_},
+              MethodSpec{"on_connection_close", "", {}, "None", host::with_globals(g, on_connection_close)},
+              MethodSpec{"end_all_exports",
+                         kEndAllDoc,
+                         {},
+                         "Awaitable[None]",
+                         host::with_globals(g, end_all_exports),
+                         MethodSpec::Kind::static_},
+          },
+      });
 }

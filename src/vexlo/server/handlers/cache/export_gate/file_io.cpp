@@ -22,33 +22,40 @@ void write_text_file(const std::string& path, const std::string& text) {
     if (!fd.valid()) {
       error_number = errno;
     } else if ((error_number = archive::write_all(fd.get(), text.data(), text.size())) == 0) {
-      if (::close(fd.release()) != 0) error_number = errno;
+      if (::close(fd.release()) != 0)
+        error_number = errno;
     }
   }
-  if (error_number != 0) raise_os_error(error_number, path);
+  if (error_number != 0)
+    raise_os_error(error_number, path);
 }
 
 std::uintmax_t file_size(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) raise_os_error(errno, path);
+  if (::stat(path.c_str(), &st) != 0)
+    raise_os_error(errno, path);
   return static_cast<std::uintmax_t>(st.st_size);
 }
 
 std::optional<std::uintmax_t> file_size_if_exists(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return static_cast<std::uintmax_t>(st.st_size);
-  if (errno == ENOENT) return std::nullopt;
+  if (::stat(path.c_str(), &st) == 0)
+    return static_cast<std::uintmax_t>(st.st_size);
+  if (errno == ENOENT)
+    return std::nullopt;
   raise_os_error(errno, path);
 }
 
 FileReader::FileReader(const std::string& path)
     : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-  if (!fd_.valid()) raise_os_error(errno, path);
+  if (!fd_.valid())
+    raise_os_error(errno, path);
 }
 
 py::bytes FileReader::read_chunk(std::size_t size) {
   PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-  if (!raw) throw py::error_already_set();
+  if (!raw)
+    throw py::error_already_set();
   char* buffer = PyBytes_AS_STRING(raw);  // shared with no one until returned
 
   std::size_t filled = 0;
@@ -57,12 +64,14 @@ py::bytes FileReader::read_chunk(std::size_t size) {
     py::gil_scoped_release unlocked;
     while (filled < size) {
       const ssize_t n = ::read(fd_.get(), buffer + filled, size - filled);
-      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EINTR)
+        continue;
       if (n < 0) {
         error_number = errno;
         break;
       }
-      if (n == 0) break;
+      if (n == 0)
+        break;
       filled += static_cast<std::size_t>(n);
     }
   }

@@ -14,7 +14,8 @@ py::dict describe(const py::handle& component) {
   entry["component_cache_dir"] = component.attr("diskcache_dir");
   entry["execution_status"] = component.attr("execution_status");
   py::list parent_ids;
-  for (py::handle parent : component.attr("parents")) parent_ids.append(parent["id"]);
+  for (py::handle parent : component.attr("parents"))
+    parent_ids.append(parent["id"]);
   entry["parent_ids"] = parent_ids;
   return entry;
 }
@@ -24,7 +25,8 @@ py::dict describe(const py::handle& component) {
 py::dict describe_cached_components(const host::ModuleGlobals& g, const py::object& components) {
   py::dict cached_pipeline;
   for (py::handle component : components) {
-    if (!host::successful_and_cached(g, component)) continue;
+    if (!host::successful_and_cached(g, component))
+      continue;
     py::dict entry = describe(component);
     cached_pipeline[component.attr("identifier")] = entry;
   }
@@ -35,7 +37,8 @@ std::string archive_file_name(const std::string& ipynb_name) {
   const auto slash = ipynb_name.rfind('/');
   std::string stem = slash == std::string::npos ? ipynb_name : ipynb_name.substr(slash + 1);
   const auto dot = stem.rfind('.');
-  if (dot != std::string::npos && stem.find_first_not_of('.') < dot) stem.resize(dot);
+  if (dot != std::string::npos && stem.find_first_not_of('.') < dot)
+    stem.resize(dot);
   return stem + "-diskcache.tar.gz";
 }
 

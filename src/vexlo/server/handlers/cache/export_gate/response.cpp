@@ -24,13 +24,15 @@ bool headers_sent(const py::object& self) {
 // incomplete download, never an archive with text appended to it.
 void abort_download(const py::object& self) {
   py::object connection = py::getattr(self.attr("request"), "connection", py::none());
-  if (!connection.is_none() && py::hasattr(connection, "close")) connection.attr("close")();
+  if (!connection.is_none() && py::hasattr(connection, "close"))
+    connection.attr("close")();
   try {
     // Completes the handler's own bookkeeping; the closed connection takes
     // nothing more and skips its length check.
     self.attr("finish")("set_content_type"_a = "application/octet-stream");
   } catch (py::error_already_set& e) {
-    if (!host::is_ordinary(e)) throw;
+    if (!host::is_ordinary(e))
+      throw;
   }
 }
 
@@ -69,7 +71,8 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
  private:
   void next_chunk() {
     step([&] {
-      if (client_gone(self_)) return transfer_failed();
+      if (client_gone(self_))
+        return transfer_failed();
       auto sender = shared_from_this();
       loop_.run_off_loop([sender] { return py::object(sender->reader_->read_chunk(sender->buffer_size_)); },
                          [sender](py::object f) { sender->got_chunk(f); });
@@ -89,7 +92,8 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
         self_.attr("write")(chunk);
         flushed = self_.attr("flush")();
       } catch (py::error_already_set& e) {
-        if (!host::is_ordinary(e)) throw;
+        if (!host::is_ordinary(e))
+          throw;
         return transfer_failed();
       }
       auto sender = shared_from_this();
@@ -100,7 +104,8 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
   void flushed(py::object future) {
     step([&] {
       if (!future.is_none()) {
-        if (host::truth(future.attr("cancelled")())) return transfer_failed();
+        if (host::truth(future.attr("cancelled")()))
+          return transfer_failed();
         const py::object error = future.attr("exception")();
         if (!error.is_none()) {
           if (!PyObject_IsInstance(error.ptr(), PyExc_Exception)) {
@@ -137,7 +142,8 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
   // then frees all its space, which takes a while for a big one.
   void close_reader() noexcept {
     std::shared_ptr<FileReader> reader = std::move(reader_);
-    if (!reader) return;
+    if (!reader)
+      return;
     try {
       loop_.run_off_loop(
           [reader]() mutable {
@@ -220,7 +226,8 @@ py::object finish_with_artifact(const host::ModuleGlobals& g, const host::Args& 
 
   const py::int_ configured(g["CACHE_DESK_INFO"]["cache_buffer_size"]);
   const long long buffer_size = configured.cast<long long>();
-  if (buffer_size <= 0) throw py::value_error("cache_buffer_size must be a positive number of bytes");
+  if (buffer_size <= 0)
+    throw py::value_error("cache_buffer_size must be a positive number of bytes");
 
   auto reader = std::make_shared<FileReader>(artifact_path);
   return std::make_shared<ArtifactSender>(g, self, std::move(reader), static_cast<std::size_t>(buffer_size))

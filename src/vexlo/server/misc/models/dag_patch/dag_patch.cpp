@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "vexlo/server/host/imports.hpp"
 #include "vexlo/server/host/entry_point.hpp"
+#include "vexlo/server/host/imports.hpp"
 
 namespace py = pybind11;
 namespace host = vexlo::host;
@@ -37,10 +37,12 @@ py::object define_model(py::module_& m, const char* name, const char* doc,
   ns["__qualname__"] = name;
   ns["__doc__"] = doc;
   py::dict annotations;
-  for (const auto& f : fields) annotations[f.name] = f.type;
+  for (const auto& f : fields)
+    annotations[f.name] = f.type;
   ns["__annotations__"] = annotations;
   for (const auto& f : fields) {
-    if (f.default_) ns[f.name] = f.default_;
+    if (f.default_)
+      ns[f.name] = f.default_;
   }
 
   py::object cls = metaclass(name, bases, ns);
@@ -58,18 +60,18 @@ py::object copy_factory(const char* name, py::object record, py::object deepcopy
 
 VEXLO_MODULE(dag_patch, m) {
   host::bind_names(m, {
-                         {"typing", "Dict"},
-                         {"typing", "List"},
-                         {"typing", "Optional"},
-                         {"vexlo_core.misc", "VexloComponentStatus"},
-                         {"vexlo_core.misc", "VexloDiskcacheStatus"},
-                         {"vexlo_core.misc.models", "VexloCapturedModel"},
-                         {"vexlo_core.misc.models", "VexloComponentMetadataModel"},
-                         {"vexlo_core.misc.models", "VexloComponentOutputsSummaryModel"},
-                         {"pydantic", "BaseModel"},
-                         // Needed beyond BaseModel to give fields default factories.
-                         {"pydantic", "Field"},
-                     });
+                          {"typing", "Dict"},
+                          {"typing", "List"},
+                          {"typing", "Optional"},
+                          {"vexlo_core.misc", "VexloComponentStatus"},
+                          {"vexlo_core.misc", "VexloDiskcacheStatus"},
+                          {"vexlo_core.misc.models", "VexloCapturedModel"},
+                          {"vexlo_core.misc.models", "VexloComponentMetadataModel"},
+                          {"vexlo_core.misc.models", "VexloComponentOutputsSummaryModel"},
+                          {"pydantic", "BaseModel"},
+                          // Needed beyond BaseModel to give fields default factories.
+                          {"pydantic", "Field"},
+                      });
   py::object deepcopy = host::import_name("copy", "deepcopy");
 
   py::object Dict = m.attr("Dict");
@@ -104,16 +106,15 @@ VEXLO_MODULE(dag_patch, m) {
       });
 
   py::object component_map = Dict[py::make_tuple(str, component)];
-  py::object update = define_model(m, "VexloComponentUpdateModel",
-                                   "Components update information in VexloDag.",
-                                   {
-                                       {"added", component_map, fresh_dict()},
-                                       {"revised", component_map, fresh_dict()},
-                                       {"deleted", List[str], fresh_list()},
-                                   });
+  py::object update =
+      define_model(m, "VexloComponentUpdateModel", "Components update information in VexloDag.",
+                   {
+                       {"added", component_map, fresh_dict()},
+                       {"revised", component_map, fresh_dict()},
+                       {"deleted", List[str], fresh_list()},
+                   });
 
-  define_model(m, "VexloDagPatchModel",
-               "Information of VexloDag patch based on component information change",
+  define_model(m, "VexloDagPatchModel", "Information of VexloDag patch based on component information change",
                {
                    {"identifier", str, py::object()},
                    {"updated_components", update, Field("default_factory"_a = update)},
