@@ -44,7 +44,7 @@ py::handle callable_type(py::module_& module) {
 }
 
 // The callable with the metadata a Python function carries, all taken from
-// its spec: help(), inspect.signature() and tab completion read them.
+// its declaration: help(), inspect.signature() and tab completion read them.
 py::object make_callable(py::module_& module, const MethodSpec& spec, const std::string& qualname,
                          bool receiver, NativeBody body) {
   py::object type = py::reinterpret_borrow<py::object>(callable_type(module));
@@ -100,7 +100,7 @@ py::object check(Check kind, py::handle value, const std::string& argument) {
   return py::reinterpret_borrow<py::object>(value);
 }
 
-// Binds the arguments as the spec declares them, checks each in order, then
+// Binds the arguments as the declaration lists them, checks each in order, then
 // runs the body.
 NativeBody checked_body(const MethodSpec& spec, bool receiver) {
   std::vector<Signature::Parameter> parameters;

@@ -7,7 +7,7 @@
 // they would a Python function.
 //
 // Each method is declared once, by a MethodSpec: its parameters (name,
-// declared type, how the value is checked, default) and its doc. The spec
+// declared type, how the value is checked, default) and its doc. It
 // yields both the binding that checks the arguments before the body runs and
 // the metadata Python sees, so renaming a parameter is a one-place change.
 #pragma once

@@ -238,20 +238,22 @@ class Export : public std::enable_shared_from_this<Export> {
 
   void stop_writer() {
     failure_step([&] {
-      if (tar_thread_) {
-        if (!stop_sent_) {
-          stop_sent_ = true;
-          tar_thread_.attr("stop")();
-        }
-        // A thread that failed to start cannot be joined; there is nothing to wait for.
-        if (!tar_thread_.attr("ident").is_none()) {
-          if (client_gone_ && !cancelled_)
-            cancel_writer();
-          // join() only once it has ended, so the loop never waits on it.
-          if (host::truth(tar_thread_.attr("is_alive")()))
-            return after(kEndingInterval, &Export::stop_writer);
-          tar_thread_.attr("join")();
-        }
+      if (tar_thread_)
+        tar_thread_.attr("stop")();
+      wait_for_writer();
+    });
+  }
+
+  // join() only once the writer has ended, so the loop never waits on it.
+  void wait_for_writer() {
+    failure_step([&] {
+      // A thread that failed to start cannot be joined; there is nothing to wait for.
+      if (tar_thread_ && !tar_thread_.attr("ident").is_none()) {
+        if (client_gone_ && !cancelled_)
+          cancel_writer();
+        if (host::truth(tar_thread_.attr("is_alive")()))
+          return after(kEndingInterval, &Export::wait_for_writer);
+        tar_thread_.attr("join")();
       }
       msg_["status"] = "failed";
       msg_["progress"] = 0;
@@ -321,7 +323,6 @@ class Export : public std::enable_shared_from_this<Export> {
   py::object polling_ = py::none();  // the next poll's timeout, while one is due
   bool client_gone_ = false;
   bool cancelled_ = false;
-  bool stop_sent_ = false;
   std::optional<py::str> failure_;
 };
 
