@@ -27,7 +27,9 @@ function(vexlo_link_deflate target)
   if(vexlo_deflate STREQUAL "libdeflate")
     target_sources(${target} PRIVATE
       ${PROJECT_SOURCE_DIR}/src/vexlo/server/misc/cache_packer/block_deflate_libdeflate.cpp
-      ${PROJECT_SOURCE_DIR}/src/vexlo/server/misc/cache_packer/deflate_joint.cpp)
+      ${PROJECT_SOURCE_DIR}/src/vexlo/server/misc/cache_packer/block_effort.cpp
+      ${PROJECT_SOURCE_DIR}/src/vexlo/server/misc/cache_packer/deflate_joint.cpp
+      ${PROJECT_SOURCE_DIR}/src/vexlo/server/misc/cache_packer/literal_deflate.cpp)
     target_compile_definitions(${target} PRIVATE VEXLO_DEFLATE_LIBDEFLATE=1)
     if(VEXLO_LIBDEFLATE_ARCHIVE)
       target_include_directories(${target} PRIVATE ${LIBDEFLATE_INCLUDE_DIRS})

@@ -1,6 +1,8 @@
 import json
 import os
+import random
 import shutil
+import struct
 import tempfile
 
 import pytest
@@ -61,3 +63,31 @@ def register_pipeline(jp_fetch):
     from vexlo.server.handlers.dag_handler import dag_cabinet
 
     dag_cabinet.clear()
+
+
+# Data of the kinds a notebook cache holds, made reproducibly from `rng`
+# (a random.Random): each takes the writer's compressor down a different road.
+
+
+def random_bytes(rng, n):
+    """rng.randbytes(n), which Python 3.8 lacks (same bytes on later versions)."""
+    return rng.getrandbits(8 * n).to_bytes(n, "little") if n else b""
+
+
+def float_column(rng, n):
+    """Measured values as doubles: entropy in the bytes, nothing to match."""
+    return struct.pack("<%dd" % (n // 8), *(rng.gauss(20.0, 5.0) for _ in range(n // 8)))
+
+
+def numeric_csv(rng, n):
+    """Random sensor readings as CSV text: short matches everywhere."""
+    rows = (b"%d,2026-%02d-%02d,s%03d,%.3f,%s\n" % (i, rng.randint(1, 12), rng.randint(1, 28), rng.randint(0, 199),
+                                                  rng.gauss(20, 5), rng.choice((b"ok", b"warn", b"fail")))
+            for i in range(n // 20 + 1))
+    return b"".join(rows)[:n]
+
+
+def word_text(rng, n):
+    """Words from a small vocabulary: long matches."""
+    words = [bytes(rng.choice(b"abcdefgh") for _ in range(rng.randint(1, 8))) for _ in range(200)]
+    return b" ".join(rng.choice(words) for _ in range(n // 3 + 1))[:n]

@@ -12,6 +12,7 @@ import zlib
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import float_column, numeric_csv, random_bytes
 from native_driver import build_driver
 
 BLOCK = 32 * 1024  # the smallest block: many blocks from little data
@@ -19,13 +20,8 @@ BLOCK = 32 * 1024  # the smallest block: many blocks from little data
 # Sources, defines and libraries of each block compressor.
 ENGINES = {
     "zlib": (["block_deflate_zlib.cpp"], ["-DVEXLO_DEFLATE_LIBDEFLATE=0"], ["-lz"]),
-    "libdeflate": (["block_deflate_libdeflate.cpp", "deflate_joint.cpp"], ["-DVEXLO_DEFLATE_LIBDEFLATE=1"], ["-lz"]),
+    "libdeflate": (["block_deflate_libdeflate.cpp", "block_effort.cpp", "deflate_joint.cpp", "literal_deflate.cpp"], ["-DVEXLO_DEFLATE_LIBDEFLATE=1"], ["-lz"]),
 }
-
-
-def random_bytes(rng, n):
-    """rng.randbytes(n), which Python 3.8 lacks (same bytes on later versions)."""
-    return rng.getrandbits(8 * n).to_bytes(n, "little") if n else b""
 
 
 def pkg_config(package):
@@ -33,6 +29,13 @@ def pkg_config(package):
         return None
     found = subprocess.run(["pkg-config", "--cflags", "--libs", package], capture_output=True, text=True)
     return found.stdout.split() if found.returncode == 0 else None
+
+
+# A fixed level per compressor, for tests that need every block to go
+# through the matcher (and, with libdeflate, through the joint).
+FIXED_LEVEL = {"zlib": "9", "libdeflate": "8"}
+# With libdeflate: every block coded as literals (kLiteralsLevel).
+LITERALS_LEVEL = "-2"
 
 
 @pytest.fixture(scope="module", params=sorted(ENGINES))
@@ -87,13 +90,21 @@ def test_stream_decompresses_to_its_input(engine, tmp_path, size, threads):
     check_one_member(out, data, tmp_path / "out.gz")
 
 
-@pytest.mark.parametrize("size", [BLOCK, 4 * BLOCK + 3])
+@pytest.mark.parametrize("size", [BLOCK, 4 * BLOCK + 3, 1024 * 1024 + 1])
 def test_incompressible_input_is_stored(engine, tmp_path, size):
     # Random bytes come out as stored blocks, whose ends are byte-aligned.
     data = random_bytes(random.Random(size), size)
-    out, _ = run(engine, tmp_path, data, threads=2)
+    out, report = run(engine, tmp_path, data, threads=2, options=["--methods"])
     check_one_member(out, data, tmp_path / "out.gz")
-    assert len(out) < size + size // 1000 + 64
+    if engine[0] == "libdeflate":
+        # Stored without a matcher: 5 bytes per stored block of at most
+        # 65535 bytes, one more per literal sub-block (128 KiB) and per
+        # stream block, beside the gzip header and trailer.
+        assert int(report.split()[0]) >= size // BLOCK, "every full block coded as literals"
+        pieces = -(-size // 65535) + -(-size // (128 * 1024)) + -(-size // BLOCK)
+        assert len(out) <= 18 + size + 5 * pieces
+    else:
+        assert len(out) < size + size // 1000 + 64
 
 
 def test_dictionary_carries_matches_across_blocks(engine, tmp_path):
@@ -138,7 +149,7 @@ def test_joint_at_every_bit_position(engine, tmp_path):
     @given(PIECES)
     def check(pieces):
         data = build_input(pieces)
-        out, report = run(engine, tmp_path, data, 2, BLOCK, ["--joints"])
+        out, report = run(engine, tmp_path, data, 2, BLOCK, ["--level", FIXED_LEVEL[engine[0]], "--joints"])
         joints = [int(bits) for bits in report.split()]
         # One joint after each block but the last (an input that ends on a
         # block boundary may be followed by an empty last block).
@@ -171,3 +182,62 @@ def test_feeding_after_finish_is_refused(engine, tmp_path):
     assert "after finish" in result.stderr and str(dst) in result.stderr
     # The finished stream stays whole.
     assert gzip.decompress(dst.read_bytes()) == data
+
+
+def test_adaptive_stream_mixes_every_method(engine, tmp_path):
+    """Stored, literal, low- and high-effort blocks in one stream, cut at and
+    around the block size, decode as one deflate stream."""
+    if engine[0] != "libdeflate":
+        pytest.skip("only the libdeflate compressor chooses an effort per block")
+    rng = random.Random(11)
+    big = 1024 * 1024
+    data = b"".join([
+        random_bytes(rng, big),                 # stored
+        float_column(rng, big - 1),             # literals
+        sample(2 * big, 3)[: big + 1],          # words: the low level
+        numeric_csv(rng, 3 * big),              # digits: the high level
+        bytes(BLOCK + 7),                       # zeros
+        float_column(rng, 100),                 # a short last block
+    ])
+    out, report = run(engine, tmp_path, data, threads=3, block=big, options=["--methods"])
+    literals, low, high = map(int, report.split())
+    assert literals >= 2 and low >= 1 and high >= 1, report
+    assert literals + low + high == -(-len(data) // big)
+    check_one_member(out, data, tmp_path / "out.gz")
+
+
+def test_same_input_same_bytes_whatever_the_threads(engine, tmp_path):
+    rng = random.Random(5)
+    data = b"".join([numeric_csv(rng, 300_000), random_bytes(rng, 200_000), float_column(rng, 300_000),
+                     sample(400_000, 9)])
+    outs = {run(engine, tmp_path, data, threads)[0] for threads in (1, 2, 5)}
+    assert len(outs) == 1
+    check_one_member(outs.pop(), data, tmp_path / "out.gz")
+
+
+def skewed(rng, n):
+    """Bytes whose frequencies follow the Fibonacci numbers: their optimal
+    Huffman code is deeper than deflate's 15 bits."""
+    fib = [1, 1]
+    while len(fib) < 26:
+        fib.append(fib[-1] + fib[-2])
+    return bytes(rng.choices(range(26), weights=fib, k=n))
+
+
+@pytest.mark.parametrize("kind", ["one byte", "two bytes", "skewed", "random", "text"])
+@pytest.mark.parametrize("size", [1, 128 * 1024 - 1, 128 * 1024 + 1, 5 * BLOCK])
+def test_literal_coder(engine, tmp_path, kind, size):
+    """The literal coder alone, on the shapes of code it must build."""
+    if engine[0] != "libdeflate":
+        pytest.skip("the literal coder belongs to the libdeflate compressor")
+    rng = random.Random(size)
+    data = {"one byte": lambda: b"a" * size,
+            "two bytes": lambda: bytes(rng.choice(b"ab") for _ in range(size)),
+            "skewed": lambda: skewed(rng, size),
+            "random": lambda: random_bytes(rng, size),
+            "text": lambda: sample(2 * size, size)[:size]}[kind]()
+    out, _ = run(engine, tmp_path, data, threads=2, options=["--level", LITERALS_LEVEL])
+    check_one_member(out, data, tmp_path / "out.gz")
+    if kind == "two bytes" and size > BLOCK:
+        # With the end code beside them, the two bytes take 1 and 2 bits.
+        assert len(out) < size * 1.5 / 8 + 200

@@ -3,10 +3,12 @@
 // and reserve()/commit(), so the tests can check the stream with independent
 // gzip readers.
 //
-// Options: --joints prints, for each joint between blocks (an
-// empty stored block), how many bits of its last byte the block before it
-// used, found by walking the written file; --after-finish feeds one more
-// byte after finish(), which must throw.
+// Options: --level N compresses at a fixed level instead; --methods prints how
+// many blocks were coded as literals, at the low and at the high level;
+// --joints prints, for each joint between blocks (an empty stored block), how
+// many bits of its last byte the block before it used, found by walking the
+// written file; --after-finish feeds one more byte after finish(), which must
+// throw.
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -77,10 +79,16 @@ int print_joints(const char* path) {
 int main(int argc, char** argv) {
   bool joints = false;
   bool after_finish = false;
+  bool methods = false;
+  int level = vexlo::archive::kDefaultLevel;
   std::vector<char*> args;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--joints") == 0) {
       joints = true;
+    } else if (std::strcmp(argv[i], "--methods") == 0) {
+      methods = true;
+    } else if (std::strcmp(argv[i], "--level") == 0 && i + 1 < argc) {
+      level = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--after-finish") == 0) {
       after_finish = true;
     } else {
@@ -88,7 +96,9 @@ int main(int argc, char** argv) {
     }
   }
   if (args.size() != 4) {
-    std::fprintf(stderr, "usage: %s [--joints] [--after-finish] INPUT OUTPUT THREADS BLOCK_SIZE\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s [--level N] [--methods] [--joints] [--after-finish] INPUT OUTPUT THREADS BLOCK\n",
+                 argv[0]);
     return 2;
   }
   const int in = ::open(args[0], O_RDONLY);
@@ -98,8 +108,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    vexlo::archive::ParallelGzip gz(out, args[1], static_cast<unsigned>(std::atoi(args[2])),
-                                    vexlo::archive::kDefaultLevel,
+    vexlo::archive::ParallelGzip gz(out, args[1], static_cast<unsigned>(std::atoi(args[2])), level,
                                     static_cast<std::size_t>(std::atol(args[3])));
     std::vector<char> piece(7777);
     for (bool direct = true;; direct = !direct) {
@@ -123,6 +132,12 @@ int main(int argc, char** argv) {
         break;
     }
     gz.finish();
+    if (methods) {
+      using vexlo::archive::BlockMethod;
+      std::printf("%llu %llu %llu\n", static_cast<unsigned long long>(gz.blocks(BlockMethod::literals)),
+                  static_cast<unsigned long long>(gz.blocks(BlockMethod::low)),
+                  static_cast<unsigned long long>(gz.blocks(BlockMethod::high)));
+    }
     if (after_finish) {
       gz.write("x", 1);
     }

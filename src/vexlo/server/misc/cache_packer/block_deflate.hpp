@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 // The build compiles exactly one block compressor and says which:
@@ -12,13 +13,21 @@
 
 namespace vexlo::archive {
 
+// A level that asks the compressor to choose each block's effort from the
+// block's own bytes (libdeflate only; zlib takes it as its default level).
+inline constexpr int kAdaptiveLevel = -1;
+// Every block coded as literals (libdeflate only), for tests and benches of
+// that coder.
+inline constexpr int kLiteralsLevel = -2;
+
 // The settings the archive writer uses unless told otherwise, measured per
 // compressor: the fastest whose archives stay no larger than zlib level 9's
-// (bench/bench_deflate_settings.py). With libdeflate, level 8 in 1 MiB blocks
-// comes out 0.2% below zlib 9; 512 KiB blocks leave almost no margin, and
-// levels 10 and up lose on tar streams of small files.
+// (bench/bench_deflate_settings.py, bench/bench_writer.py). With libdeflate,
+// the effort follows the data (block_effort.hpp) in 1 MiB blocks; as a fixed
+// level, 8 is the lowest that stays below zlib 9 on every corpus, and 512 KiB
+// blocks leave almost no margin.
 #if VEXLO_DEFLATE_LIBDEFLATE
-inline constexpr int kDefaultLevel = 8;
+inline constexpr int kDefaultLevel = kAdaptiveLevel;
 inline constexpr std::size_t kDefaultBlockSize = 1024 * 1024;
 #else
 inline constexpr int kDefaultLevel = 9;
@@ -29,6 +38,13 @@ inline constexpr std::size_t kDefaultBlockSize = 128 * 1024;
 // for a block is raw deflate that continues the blocks before it: every block
 // but the last ends on a byte boundary with its final-block bit clear, so the
 // blocks written in order make one deflate stream.
+// How a block was compressed, for the writer's statistics.
+enum class BlockMethod {
+  literals,  // fitted Huffman codes or stored, no matcher
+  low,       // the adaptive rule's low level
+  high,      // its high level, or the fixed level
+};
+
 class BlockDeflate {
  public:
   static constexpr std::size_t kWindow = 32 * 1024;
@@ -40,6 +56,11 @@ class BlockDeflate {
   // Room compress() needs for a block of up to `block_size` bytes.
   static std::size_t output_bound(std::size_t block_size);
 
+  // CRC-32 of `data` continuing `crc`, with the fastest code at hand.
+  static std::uint32_t crc32(std::uint32_t crc, const unsigned char* data, std::size_t len);
+
+  // `level` is kAdaptiveLevel, kLiteralsLevel or a fixed level (at most
+  // kMaxLevel).
   explicit BlockDeflate(int level);
   ~BlockDeflate();
   BlockDeflate(const BlockDeflate&) = delete;
@@ -53,6 +74,9 @@ class BlockDeflate {
   // the output length, 0 on failure.
   std::size_t compress(const unsigned char* history, std::size_t history_len, const unsigned char* in,
                        std::size_t in_len, bool last, unsigned char* out, std::size_t out_capacity);
+
+  // Blocks compressed so far by `method`.
+  std::uint64_t blocks(BlockMethod method) const noexcept;
 
  private:
   struct State;

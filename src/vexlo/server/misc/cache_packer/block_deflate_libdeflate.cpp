@@ -2,6 +2,10 @@
 // whole buffers only, with no history and always a final block. Each block is
 // compressed on its own and left open for the next (DeflateJoint); the lost
 // history costs little at the block size used.
+//
+// At the adaptive setting the effort follows the data (EffortRule): blocks a
+// matcher cannot shrink are coded as literals or stored, the rest at a level
+// chosen from a sample.
 #include "block_deflate.hpp"
 
 #if !VEXLO_DEFLATE_LIBDEFLATE
@@ -12,7 +16,9 @@
 
 #include <algorithm>
 
+#include "block_effort.hpp"
 #include "deflate_joint.hpp"
+#include "literal_deflate.hpp"
 
 namespace vexlo::archive {
 
@@ -21,21 +27,48 @@ namespace {
 struct FreeCompressor {
   void operator()(libdeflate_compressor* c) const noexcept { libdeflate_free_compressor(c); }
 };
+using Compressor = std::unique_ptr<libdeflate_compressor, FreeCompressor>;
 
 }  // namespace
 
 struct BlockDeflate::State {
-  std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor;
-  DeflateJoint joint;
+  int level;                              // kAdaptiveLevel or a fixed level
+  Compressor compressors[kMaxLevel + 1];  // by level, those this worker uses
+  std::unique_ptr<EffortRule> rule;       // adaptive only
+  std::uint64_t blocks[3] = {0, 0, 0};    // blocks compressed, by BlockMethod
+
+  libdeflate_compressor* compressor(int at) {
+    if (!compressors[at]) {
+      compressors[at].reset(libdeflate_alloc_compressor(at));
+    }
+    return compressors[at].get();
+  }
 };
 
 std::size_t BlockDeflate::output_bound(std::size_t block_size) {
-  return libdeflate_deflate_compress_bound(nullptr, block_size) + DeflateJoint::kExtraBytes;
+  return std::max(libdeflate_deflate_compress_bound(nullptr, block_size), LiteralDeflate::bound(block_size)) +
+         DeflateJoint::kExtraBytes;
+}
+
+std::uint32_t BlockDeflate::crc32(std::uint32_t crc, const unsigned char* data, std::size_t len) {
+  return libdeflate_crc32(crc, data, len);
 }
 
 BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
-  state_->compressor.reset(libdeflate_alloc_compressor(std::clamp(level, 0, kMaxLevel)));
-  if (!state_->compressor || !state_->joint.ready()) {
+  state_->level =
+      level == kLiteralsLevel || level == kAdaptiveLevel ? level : std::clamp(level, 0, kMaxLevel);
+  bool ready = true;
+  if (state_->level == kAdaptiveLevel) {
+    libdeflate_compressor* probe = state_->compressor(EffortRule::kProbeLevel);
+    libdeflate_compressor* high = state_->compressor(EffortRule::kHighLevel);
+    ready = probe != nullptr && high != nullptr && state_->compressor(EffortRule::kLowLevel) != nullptr;
+    if (ready) {
+      state_->rule = std::make_unique<EffortRule>(probe, high);
+    }
+  } else if (state_->level != kLiteralsLevel) {
+    ready = state_->compressor(state_->level) != nullptr;
+  }
+  if (!ready) {
     state_.reset();
   }
 }
@@ -45,15 +78,30 @@ BlockDeflate::~BlockDeflate() = default;
 std::size_t BlockDeflate::compress(const unsigned char*, std::size_t, const unsigned char* in,
                                    std::size_t in_len, bool last, unsigned char* out,
                                    std::size_t out_capacity) {
+  Effort effort{state_->level == kLiteralsLevel ? Effort::Method::literals : Effort::Method::matches,
+                state_->level};
+  if (state_->rule) {
+    effort = state_->rule->choose(in, in_len);
+  }
+  if (effort.method == Effort::Method::literals) {
+    ++state_->blocks[static_cast<int>(BlockMethod::literals)];
+    return LiteralDeflate::deflate_literals(in, in_len, last, out, out_capacity);
+  }
+  const bool high = !state_->rule || effort.level == EffortRule::kHighLevel;
+  ++state_->blocks[static_cast<int>(high ? BlockMethod::high : BlockMethod::low)];
   if (out_capacity < DeflateJoint::kExtraBytes) {
     return 0;
   }
-  const std::size_t n = libdeflate_deflate_compress(state_->compressor.get(), in, in_len, out,
+  const std::size_t n = libdeflate_deflate_compress(state_->compressor(effort.level), in, in_len, out,
                                                     out_capacity - DeflateJoint::kExtraBytes);
   if (n == 0 || last) {
     return n;
   }
-  return state_->joint.leave_open(out, n);
+  return DeflateJoint::leave_open(out, n);
+}
+
+std::uint64_t BlockDeflate::blocks(BlockMethod method) const noexcept {
+  return state_ ? state_->blocks[static_cast<int>(method)] : 0;
 }
 
 }  // namespace vexlo::archive

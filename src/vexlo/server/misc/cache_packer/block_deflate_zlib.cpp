@@ -15,7 +15,13 @@ namespace vexlo::archive {
 
 struct BlockDeflate::State {
   z_stream strm;
+  std::uint64_t blocks = 0;
 };
+
+std::uint32_t BlockDeflate::crc32(std::uint32_t crc, const unsigned char* data, std::size_t len) {
+  // Blocks are far below 4 GiB, so one call takes them whole.
+  return static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(len)));
+}
 
 std::size_t BlockDeflate::output_bound(std::size_t block_size) {
   // The sync flush's empty stored block and the final block's end marker.
@@ -24,7 +30,10 @@ std::size_t BlockDeflate::output_bound(std::size_t block_size) {
 
 BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
   std::memset(&state_->strm, 0, sizeof state_->strm);
-  if (deflateInit2(&state_->strm, std::clamp(level, 0, kMaxLevel), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) !=
+  if (level < 0) {
+    level = Z_DEFAULT_COMPRESSION;  // no adaptive or literal-only coder here
+  }
+  if (deflateInit2(&state_->strm, std::min(level, kMaxLevel), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) !=
       Z_OK) {
     state_.reset();
   }
@@ -55,7 +64,12 @@ std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t his
   if (!complete || strm.avail_in != 0) {
     return 0;
   }
+  ++state_->blocks;
   return out_capacity - strm.avail_out;
+}
+
+std::uint64_t BlockDeflate::blocks(BlockMethod method) const noexcept {
+  return state_ && method == BlockMethod::high ? state_->blocks : 0;
 }
 
 }  // namespace vexlo::archive

@@ -1,81 +1,386 @@
 #include "deflate_joint.hpp"
 
-#include <zlib.h>
-
 #include <cstdint>
 #include <cstring>
-#include <limits>
+#include <utility>
 
 namespace vexlo::archive {
 
 namespace {
 
-// Inflated data is thrown away; the window inflate keeps is all it needs, so
-// a small buffer does. Large enough that inflate's fast loop does the work.
-constexpr std::size_t kScratch = 64 * 1024;
+// Reads a deflate stream's bits, least significant first, 56 at a time.
+// Past the end it reads zero bytes, counted so that a stream which runs on
+// past its data is refused instead of being walked through the padding.
+class BitReader {
+ public:
+  BitReader(const unsigned char* data, std::size_t len) : begin_(data), next_(data), end_(data + len) {}
+
+  // After refill() at least 56 bits are buffered: a length and distance
+  // with all their extra bits take at most 48.
+  void refill() {
+    if (end_ - next_ >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, next_, 8);  // little-endian hosts only (x86-64, aarch64)
+      buffer_ |= word << count_;
+      next_ += (63 - count_) >> 3;
+      count_ |= 56;
+      return;
+    }
+    while (count_ <= 56) {
+      if (next_ < end_) {
+        buffer_ |= static_cast<std::uint64_t>(*next_++) << count_;
+      } else {
+        ++past_end_;
+      }
+      count_ += 8;
+    }
+  }
+  std::uint64_t peek() const { return buffer_; }
+  void skip(unsigned bits) {
+    buffer_ >>= bits;
+    count_ -= bits;
+  }
+  unsigned take(unsigned bits) {
+    const unsigned value = static_cast<unsigned>(buffer_ & ((std::uint64_t{1} << bits) - 1));
+    skip(bits);
+    return value;
+  }
+  // Bit offset of the next unread bit from the start of the stream.
+  std::uint64_t position() const {
+    return 8 * static_cast<std::uint64_t>(next_ - begin_ + past_end_) - count_;
+  }
+  // Moves to a byte offset, dropping what is buffered (stored blocks).
+  bool seek(std::uint64_t byte) {
+    if (byte > static_cast<std::uint64_t>(end_ - begin_)) {
+      return false;
+    }
+    next_ = begin_ + byte;
+    buffer_ = 0;
+    count_ = 0;
+    past_end_ = 0;
+    return true;
+  }
+  // More zero padding than a last refill can add means the walk has left
+  // the stream.
+  bool overran() const { return past_end_ > 8; }
+  std::size_t size() const { return static_cast<std::size_t>(end_ - begin_); }
+
+ private:
+  const unsigned char* begin_;
+  const unsigned char* next_;
+  const unsigned char* end_;
+  std::uint64_t buffer_ = 0;
+  unsigned count_ = 0;
+  std::size_t past_end_ = 0;
+};
+
+constexpr unsigned kMaxCodeBits = 15;
+constexpr unsigned kLitlenSymbols = 288;
+constexpr unsigned kDistSymbols = 32;
+
+// Extra bits after length symbols 257..285 and distance symbols 0..29.
+constexpr unsigned char kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr unsigned char kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                          6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+// What a decoded symbol means to the walk.
+enum Kind : std::uint16_t { kLiteral = 0, kLength = 1, kEnd = 2, kInvalid = 3 };
+
+// One entry per possible run of `Bits` next stream bits: the symbol's kind and
+// how many bits it takes with its extra bits. Codes longer than `Bits` (rare
+// symbols) are found by a canonical decode instead, as are invalid ones.
+template <unsigned Bits, unsigned Symbols>
+class SkipTable {
+ public:
+  static constexpr unsigned kSlow = 0xffff;
+
+  // `lengths[s]` is symbol s's code length (0: unused). `meaning(s)` gives
+  // (kind, extra bits). False when the lengths make no prefix code.
+  template <typename Meaning>
+  bool build(const unsigned char* lengths, unsigned n, Meaning meaning) {
+    std::uint16_t count[kMaxCodeBits + 1] = {0};
+    for (unsigned s = 0; s < n; ++s) {
+      ++count[lengths[s]];
+    }
+    count[0] = 0;
+    int left = 1;
+    for (unsigned len = 1; len <= kMaxCodeBits; ++len) {
+      left = 2 * left - count[len];
+      if (left < 0) {
+        return false;  // over-subscribed
+      }
+    }
+    std::uint16_t offset[kMaxCodeBits + 2] = {0};
+    for (unsigned len = 1; len <= kMaxCodeBits; ++len) {
+      offset[len + 1] = offset[len] + count[len];
+    }
+    std::memcpy(count_, count, sizeof count_);
+    for (unsigned s = 0; s < n; ++s) {
+      if (lengths[s] != 0) {
+        sorted_[offset[lengths[s]]++] = static_cast<std::uint16_t>(s);
+      }
+    }
+    for (auto& e : table_) {
+      e = kSlow;
+    }
+    unsigned code = 0;
+    unsigned index = 0;
+    for (unsigned len = 1; len <= kMaxCodeBits; ++len, code <<= 1) {
+      for (unsigned i = 0; i < count[len]; ++i, ++code, ++index) {
+        if (len > Bits) {
+          continue;
+        }
+        const unsigned s = sorted_[index];
+        const auto [kind, extra] = meaning(s);
+        const std::uint16_t entry = static_cast<std::uint16_t>((kind << 8) | (len + extra));
+        for (unsigned r = reverse(code, len); r < (1u << Bits); r += 1u << len) {
+          table_[r] = entry;
+        }
+      }
+    }
+    return true;
+  }
+
+  // Lets one lookup skip a run of literals: a literal entry whose code leaves
+  // room in the table's bits takes the literals that follow it while their
+  // codes fit too. A walk only needs to know how far to skip, not what.
+  void chain_literals() {
+    std::uint16_t single[1u << Bits];
+    std::memcpy(single, table_, sizeof single);
+    for (unsigned i = 0; i < (1u << Bits); ++i) {
+      unsigned used = 0;
+      for (;;) {
+        const std::uint16_t e = single[i >> used];
+        const unsigned len = e & 0xff;
+        if (e == kSlow || (e >> 8) != kLiteral || used + len > Bits) {
+          break;
+        }
+        used += len;
+      }
+      if (used > 0) {
+        table_[i] = static_cast<std::uint16_t>((kLiteral << 8) | used);
+      }
+    }
+  }
+
+  // The entry for the next bits, or kSlow.
+  std::uint16_t lookup(std::uint64_t bits) const { return table_[bits & ((1u << Bits) - 1)]; }
+
+  // Canonical decode, one bit at a time: returns the symbol and sets `len`,
+  // or returns -1 when no code matches.
+  int decode_slow(std::uint64_t bits, unsigned& len) const {
+    int code = 0;
+    int first = 0;
+    int index = 0;
+    for (len = 1; len <= kMaxCodeBits; ++len) {
+      code |= static_cast<int>((bits >> (len - 1)) & 1);
+      const int count = count_[len];
+      if (code - first < count) {
+        return sorted_[index + (code - first)];
+      }
+      index += count;
+      first = (first + count) << 1;
+      code <<= 1;
+    }
+    return -1;
+  }
+
+ private:
+  static unsigned reverse(unsigned code, unsigned len) {
+    unsigned r = 0;
+    for (unsigned i = 0; i < len; ++i, code >>= 1) {
+      r = (r << 1) | (code & 1);
+    }
+    return r;
+  }
+
+  std::uint16_t table_[1u << Bits];
+  std::uint16_t count_[kMaxCodeBits + 1];
+  std::uint16_t sorted_[Symbols];
+};
+
+struct LitlenMeaning {
+  std::pair<unsigned, unsigned> operator()(unsigned s) const {
+    if (s < 256) {
+      return {kLiteral, 0};
+    }
+    if (s == 256) {
+      return {kEnd, 0};
+    }
+    if (s <= 285) {
+      return {kLength, kLengthExtra[s - 257]};
+    }
+    return {kInvalid, 0};
+  }
+};
+
+struct DistMeaning {
+  std::pair<unsigned, unsigned> operator()(unsigned s) const {
+    return s < 30 ? std::pair<unsigned, unsigned>{kLiteral, kDistExtra[s]}
+                  : std::pair<unsigned, unsigned>{kInvalid, 0};
+  }
+};
+
+// 12 bits cover all but the rarest literal/length codes; distance codes are
+// shorter, 8 bits do.
+using LitlenTable = SkipTable<12, kLitlenSymbols>;
+using DistTable = SkipTable<8, kDistSymbols>;
+
+// Resolves an entry that the table left to the canonical decode.
+template <typename Table, typename Meaning>
+std::uint16_t slow_entry(const Table& table, std::uint64_t bits, Meaning meaning) {
+  unsigned len;
+  const int s = table.decode_slow(bits, len);
+  if (s < 0) {
+    return static_cast<std::uint16_t>(kInvalid << 8);
+  }
+  const auto [kind, extra] = meaning(static_cast<unsigned>(s));
+  return static_cast<std::uint16_t>((kind << 8) | (len + extra));
+}
+
+// Skips the compressed data of one Huffman block, through its end code.
+bool skip_symbols(BitReader& in, const LitlenTable& litlen, const DistTable& dist) {
+  for (;;) {
+    in.refill();
+    std::uint16_t e = litlen.lookup(in.peek());
+    if (e == LitlenTable::kSlow) {
+      e = slow_entry(litlen, in.peek(), LitlenMeaning{});
+    }
+    const unsigned kind = e >> 8;
+    in.skip(e & 0xff);
+    if (kind == kLiteral) {
+      continue;
+    }
+    if (kind == kLength) {
+      std::uint16_t d = dist.lookup(in.peek());
+      if (d == DistTable::kSlow) {
+        d = slow_entry(dist, in.peek(), DistMeaning{});
+      }
+      if ((d >> 8) != kLiteral) {
+        return false;
+      }
+      in.skip(d & 0xff);
+      if (in.overran()) {
+        return false;
+      }
+      continue;
+    }
+    return kind == kEnd && !in.overran();
+  }
+}
+
+bool fixed_tables(LitlenTable& litlen, DistTable& dist) {
+  unsigned char lengths[kLitlenSymbols];
+  std::memset(lengths, 8, 144);
+  std::memset(lengths + 144, 9, 112);
+  std::memset(lengths + 256, 7, 24);
+  std::memset(lengths + 280, 8, 8);
+  unsigned char dist_lengths[kDistSymbols];
+  std::memset(dist_lengths, 5, sizeof dist_lengths);
+  if (!litlen.build(lengths, kLitlenSymbols, LitlenMeaning{})) {
+    return false;
+  }
+  litlen.chain_literals();
+  return dist.build(dist_lengths, kDistSymbols, DistMeaning{});
+}
+
+// Reads a dynamic block's code lengths and builds its tables.
+bool dynamic_tables(BitReader& in, LitlenTable& litlen, DistTable& dist) {
+  static const unsigned char kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  in.refill();
+  const unsigned nlen = in.take(5) + 257;
+  const unsigned ndist = in.take(5) + 1;
+  const unsigned ncode = in.take(4) + 4;
+  if (nlen > 286 || ndist > 30) {
+    return false;
+  }
+  unsigned char code_lengths[19] = {0};
+  for (unsigned i = 0; i < ncode; ++i) {
+    in.refill();
+    code_lengths[kOrder[i]] = static_cast<unsigned char>(in.take(3));
+  }
+  SkipTable<7, 19> lencode;
+  if (!lencode.build(code_lengths, 19, [](unsigned) { return std::pair<unsigned, unsigned>{kLiteral, 0}; })) {
+    return false;
+  }
+  unsigned char lengths[kLitlenSymbols + kDistSymbols] = {0};
+  unsigned n = 0;
+  while (n < nlen + ndist) {
+    in.refill();
+    unsigned len;
+    const int sym = lencode.decode_slow(in.peek(), len);
+    if (sym < 0) {
+      return false;
+    }
+    in.skip(len);
+    if (sym < 16) {
+      lengths[n++] = static_cast<unsigned char>(sym);
+      continue;
+    }
+    unsigned repeat;
+    unsigned char value = 0;
+    if (sym == 16) {
+      if (n == 0) {
+        return false;
+      }
+      value = lengths[n - 1];
+      repeat = 3 + in.take(2);
+    } else if (sym == 17) {
+      repeat = 3 + in.take(3);
+    } else {
+      repeat = 11 + in.take(7);
+    }
+    if (n + repeat > nlen + ndist) {
+      return false;
+    }
+    std::memset(lengths + n, value, repeat);
+    n += repeat;
+  }
+  if (lengths[256] == 0 || in.overran()) {
+    return false;  // a block must be able to end
+  }
+  if (!litlen.build(lengths, nlen, LitlenMeaning{})) {
+    return false;
+  }
+  litlen.chain_literals();
+  return dist.build(lengths + nlen, ndist, DistMeaning{});
+}
 
 }  // namespace
 
-struct DeflateJoint::State {
-  z_stream strm;
-  unsigned char scratch[kScratch];
-};
-
-DeflateJoint::DeflateJoint() : state_(std::make_unique<State>()) {
-  std::memset(&state_->strm, 0, sizeof state_->strm);
-  if (inflateInit2(&state_->strm, -15) != Z_OK) {
-    state_.reset();
-  }
-}
-
-DeflateJoint::~DeflateJoint() {
-  if (state_) {
-    inflateEnd(&state_->strm);
-  }
-}
-
 std::size_t DeflateJoint::leave_open(unsigned char* data, std::size_t len) {
-  z_stream& strm = state_->strm;
-  // Blocks are far below 4 GiB, so one call to inflate() takes them whole.
-  if (len == 0 || len > std::numeric_limits<uInt>::max() || inflateReset(&strm) != Z_OK) {
+  if (len == 0) {
     return 0;
   }
-  strm.next_in = data;
-  strm.avail_in = static_cast<uInt>(len);
-  // Bit offsets count from bit 0 (the least significant) of data[0]. With
-  // Z_BLOCK, inflate returns after each block's end code once its data is
-  // out: data_type then holds 128, plus 64 after the final block, plus the
-  // unused bits of the last byte read. The stream end it reports after that
-  // has dropped those bits, so the end is taken at the final boundary.
-  std::uint64_t header = 0;  // offset of the current block's header
-  std::uint64_t end = 0;     // offset just past the final block, once known
-  bool ended = false;
-  int rc;
+  BitReader in(data, len);
+  LitlenTable litlen;
+  DistTable dist;
+  std::uint64_t header;  // bit offset of the current block's header
+  bool final_block;
   do {
-    strm.next_out = state_->scratch;
-    strm.avail_out = kScratch;
-    rc = inflate(&strm, Z_BLOCK);
-    if (rc == Z_OK && (strm.data_type & 128) != 0) {
-      const std::uint64_t at = 8 * static_cast<std::uint64_t>(strm.next_in - data) - (strm.data_type & 7);
-      if ((strm.data_type & 64) != 0) {
-        end = at;
-        ended = true;
-      } else {
-        header = at;
+    in.refill();
+    header = in.position();
+    final_block = in.take(1) != 0;
+    const unsigned type = in.take(2);
+    if (type == 0) {
+      // Stored: LEN and NLEN from the next byte boundary, then LEN bytes.
+      in.skip(static_cast<unsigned>((8 - in.position() % 8) % 8));
+      const unsigned stored = in.take(16);
+      if ((in.take(16) ^ 0xffff) != stored || !in.seek(in.position() / 8 + stored)) {
+        return 0;
       }
+    } else if (type == 3 || !(type == 1 ? fixed_tables(litlen, dist) : dynamic_tables(in, litlen, dist)) ||
+               !skip_symbols(in, litlen, dist)) {
+      return 0;
     }
-  } while (rc == Z_OK);
-  const std::size_t used = static_cast<std::size_t>(strm.next_in - data);
-  if (rc != Z_STREAM_END || !ended || used != len || (end + 7) / 8 != len) {
+  } while (!final_block);
+  const std::uint64_t end = in.position();  // just past the final block
+  if (in.overran() || (end + 7) / 8 != len) {
     return 0;
   }
 
-  unsigned char& final_byte = data[header / 8];
-  const unsigned final_bit = 1u << (header % 8);
-  if ((final_byte & final_bit) == 0) {
-    return 0;
-  }
-  final_byte &= static_cast<unsigned char>(~final_bit);
+  data[header / 8] &= static_cast<unsigned char>(~(1u << (header % 8)));
 
   // Empty stored block: three header bits (not final, type 00), zeros up
   // to the byte boundary, LEN 0 and NLEN 0xffff.

@@ -54,7 +54,9 @@ void put_le32(unsigned char* p, std::uint32_t v) {
 ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size)
     : fd_(fd),
       path_(std::move(path)),
-      level_(std::clamp(level, 0, BlockDeflate::kMaxLevel)),
+      level_(level == kLiteralsLevel || level == kAdaptiveLevel
+                 ? level
+                 : std::clamp(level, 0, BlockDeflate::kMaxLevel)),
       block_size_(std::max(block_size, kMinBlock)) {
   if (threads == 0) {
     threads = usable_cpus();
@@ -83,14 +85,11 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
   current_ = free_.back();
   free_.pop_back();
 
-  // gzip member header: no name, no time. XFL 2 (best compression) from the
-  // default level on, which packs at least as tight as zlib's best; 4
+  // gzip member header: no name, no time. XFL 2 (best compression) at the
+  // default setting, which packs at least as tight as zlib's best; 4
   // (fastest) at level 1.
-  const unsigned char header[10] = {
-      0x1f, 0x8b, 8,
-      0,    0,    0,
-      0,    0,    static_cast<unsigned char>(level_ >= kDefaultLevel ? 2 : (level_ == 1 ? 4 : 0)),
-      3};
+  const unsigned char xfl = level_ == kAdaptiveLevel || level_ >= 8 ? 2 : (level_ == 1 ? 4 : 0);
+  const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, xfl, 3};
   write_all(header, sizeof header);
   if (write_errno_ != 0) {
     throw_os_error(write_errno_, path_);
@@ -237,10 +236,15 @@ void ParallelGzip::worker_loop() {
     done_.push_back(slot);
     write_ready(lock);
   }
+  if (compressor) {
+    for (int m = 0; m < 3; ++m) {
+      blocks_[m] += compressor->blocks(static_cast<BlockMethod>(m));
+    }
+  }
 }
 
 void ParallelGzip::compress(Slot& slot, BlockDeflate& compressor) {
-  slot.crc = static_cast<std::uint32_t>(crc32(0L, slot.in.get(), static_cast<uInt>(slot.in_len)));
+  slot.crc = BlockDeflate::crc32(0, slot.in.get(), slot.in_len);
   slot.out_len = compressor.compress(slot.dict.get(), slot.dict_len, slot.in.get(), slot.in_len, slot.last,
                                      slot.out.get(), BlockDeflate::output_bound(block_size_));
 }

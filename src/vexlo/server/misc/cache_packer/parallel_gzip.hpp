@@ -57,6 +57,9 @@ class ParallelGzip {
 
   std::uint64_t bytes_in() const noexcept { return total_in_; }
 
+  // Blocks compressed by `method`; complete once finish() has returned.
+  std::uint64_t blocks(BlockMethod method) const noexcept { return blocks_[static_cast<int>(method)]; }
+
  private:
   struct Slot;
   void dispatch(bool last);
@@ -92,6 +95,7 @@ class ParallelGzip {
   bool deflate_failed_ = false;
   std::uint32_t crc_ = 0;
   bool finished_ = false;
+  std::uint64_t blocks_[3] = {0, 0, 0};  // by BlockMethod, added by each worker as it stops
 
   std::vector<std::thread> workers_;
 };

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct libdeflate_compressor;
+
+namespace vexlo::archive {
+
+// How much work one block of the archive gets, chosen from its own bytes so
+// that the same input always gives the same archive, whatever the number of
+// threads.
+struct Effort {
+  enum class Method {
+    literals,  // no matcher: fitted Huffman codes, or stored (LiteralDeflate)
+    matches,   // libdeflate at `level`
+  };
+  Method method;
+  int level;
+};
+
+// The rule, measured on tar streams of what notebook caches hold (logs and
+// CSV text, float arrays and model weights, parquet and pickles, JPEG and PNG,
+// random bytes, many small files; bench/bench_writer.py):
+//
+//   1. Bytes that a matcher barely shrinks (floats, JPEG, compressed or
+//      random data) cost libdeflate 9-13 ms per MiB at any level for a gain
+//      under 1%; a Huffman code fitted to the bytes gets within about 0.5%
+//      of that in a tenth of the time. A sample is coded both ways: when the
+//      fitted code (or storing) comes within kLiteralSlack of the probe
+//      level's output, the block is coded as literals.
+//   2. Elsewhere, level 8 against the probe level on the same sample tells
+//      what the deeper search buys. Where it saves at least kHighGain of the
+//      input, level 8 (about 3-8 times the time) is used; elsewhere level 6.
+//      The gain that level 8 shows over level 5 differs little between data
+//      where level 6 beats zlib 9 by 3% (JSON logs) and data where level 6
+//      loses to it by 1-4% (numeric CSV, small files), so the threshold is
+//      low: the size comes first, the time second.
+//
+// The sample is kSlices slices of kSliceBytes spread over the block, about
+// 6% of a 1 MiB block; smaller blocks are sampled whole.
+class EffortRule {
+ public:
+  static constexpr int kProbeLevel = 5;
+  static constexpr int kLowLevel = 6;
+  static constexpr int kHighLevel = 8;
+  static constexpr unsigned kSlices = 4;
+  static constexpr std::size_t kSliceBytes = 16 * 1024;
+  static constexpr double kLiteralSlack = 1.002;
+  static constexpr double kHighGain = 0.002;
+
+  // `probe` and `high` compress at kProbeLevel and kHighLevel; they stay
+  // owned by the caller.
+  EffortRule(libdeflate_compressor* probe, libdeflate_compressor* high);
+
+  Effort choose(const unsigned char* in, std::size_t len);
+
+ private:
+  std::size_t compress(libdeflate_compressor* compressor, const unsigned char* data, std::size_t n);
+
+  libdeflate_compressor* probe_;
+  libdeflate_compressor* high_;
+  std::vector<unsigned char> sample_;
+  std::vector<unsigned char> scratch_;
+};
+
+}  // namespace vexlo::archive
