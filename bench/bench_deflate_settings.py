@@ -74,7 +74,7 @@ def main():
     parser.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "vexlo-bench"))
     parser.add_argument("--levels", type=int, nargs="+", default=[7, 8, 9, 10, 11, 12])
     parser.add_argument("--blocks", type=int, nargs="+", default=[256, 512, 1024, 2048, 4096], help="KiB")
-    parser.add_argument("--corpus", choices=("mixed", "small"), nargs="+", default=["mixed", "small"])
+    parser.add_argument("--corpus", choices=sorted(bench_writer.CORPORA), nargs="+", default=["mixed", "small"])
     args = parser.parse_args()
     os.makedirs(args.workdir, exist_ok=True)
     pipeline = os.path.join(args.workdir, "pipeline.json")
@@ -83,7 +83,7 @@ def main():
     exe = build(args.workdir)
     cpus = len(os.sched_getaffinity(0))
     slots = 2 * cpus + 2
-    makers = {"mixed": bench_writer.make_mixed, "small": bench_writer.make_small}
+    makers = bench_writer.CORPORA
     for label in args.corpus:
         stream = tar_stream(args.workdir, label, makers[label], pipeline)
         reference = zlib9_size(stream)

@@ -27,8 +27,7 @@ int main(int argc, char** argv) {
   }
   std::FILE* in = std::fopen(argv[1], "rb");
   libdeflate_compressor* compressor = libdeflate_alloc_compressor(std::atoi(argv[2]));
-  vexlo::archive::DeflateJoint joint;
-  if (in == nullptr || compressor == nullptr || !joint.ready()) {
+  if (in == nullptr || compressor == nullptr) {
     std::fprintf(stderr, "cannot open %s or set up the compressor\n", argv[1]);
     return 2;
   }
@@ -49,7 +48,7 @@ int main(int argc, char** argv) {
                                                    out.size() - vexlo::archive::DeflateJoint::kExtraBytes);
     const double t1 = thread_seconds();
     if (next_n > 0) {
-      size = joint.leave_open(out.data(), size);
+      size = vexlo::archive::DeflateJoint::leave_open(out.data(), size);
     }
     walk_s += thread_seconds() - t1;
     compress_s += t1 - t0;
