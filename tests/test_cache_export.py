@@ -191,6 +191,18 @@ async def test_a_writer_that_cannot_start(jp_fetch, register_pipeline, open_sock
     assert states(await received(sockets[0])) == [("invalid", 0), ("failed", 0)]
 
 
+async def test_a_download_that_cannot_begin(jp_fetch, register_pipeline, open_sockets, cache_dirs,
+                                            monkeypatch):
+    # The archive is packed, but its download refuses to start: the failure
+    # path still replaces the reply and removes the scratch directory.
+    sockets = await open_sockets()
+    monkeypatch.setitem(export_gate.CACHE_DESK_INFO, "cache_buffer_size", 0)
+    await register_pipeline("k1", [component("a", cache_dirs["a"])])
+    assert_message(await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb"), 500,
+                   "cache_buffer_size must be a positive number of bytes")
+    assert states(await received(sockets[0]))[-1] == ("failed", 0)
+
+
 class FlakyGate(CacheExportGate):
     """A client that goes away, seen as a failing write of chunk `fail_at`."""
 

@@ -174,7 +174,12 @@ async def test_a_client_that_leaves_during_packing_cancels_the_export(jp_fetch, 
     assert await next_state(ws) == ("running", 0)
     writer.close()
 
-    assert await next_state(ws) == ("failed", 0)
+    # The cancelled writer may have begun the archive (its gzip header) before
+    # it stops, and growth is reported as ever; then the export fails.
+    state = await next_state(ws)
+    while state[0] == "running":
+        state = await next_state(ws)
+    assert state == ("failed", 0)
     await eventually(lambda: not writers[0].is_alive(), "writer ended")
     assert writers[0].cancelled.is_set() and writers[0].error().errno == errno.ECANCELED
     await eventually(lambda: export_dirs(scratch) == [], "scratch directory removed")

@@ -99,11 +99,6 @@ py::list exact_list(py::handle value, const std::string& argument) {
   return py::reinterpret_borrow<py::list>(value);
 }
 
-py::bytes exact_bytes(py::handle value, const std::string& argument) {
-  require_exact(value, &PyBytes_Type, argument);
-  return py::reinterpret_borrow<py::bytes>(value);
-}
-
 py::object str_or_none(py::handle value, const std::string& argument) {
   if (value.is_none())
     return py::none();

@@ -31,8 +31,6 @@ class Signature {
   // keyword or a value given twice.
   std::vector<py::object> bind(const py::args& args, const py::kwargs& kwargs) const;
 
-  const std::string& function() const { return function_; }
-
  private:
   std::string function_;
   std::vector<Parameter> parameters_;
@@ -46,7 +44,6 @@ Signature::Parameter optional(std::string name, py::object fallback = py::none()
 py::str exact_str(py::handle value, const std::string& argument);
 py::dict exact_dict(py::handle value, const std::string& argument);
 py::list exact_list(py::handle value, const std::string& argument);
-py::bytes exact_bytes(py::handle value, const std::string& argument);
 // Exactly str, or None.
 py::object str_or_none(py::handle value, const std::string& argument);
 

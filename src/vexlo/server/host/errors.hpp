@@ -12,6 +12,21 @@ namespace py = pybind11;
 // An Exception, as a Python `except Exception` sees it; a KeyboardInterrupt or
 // SystemExit is not ordinary and is never absorbed.
 bool is_ordinary(const py::error_already_set& e);
+// The same test for an exception instance (a future's error, a kept one).
+bool is_ordinary(const py::handle error);
+
+// A RuntimeError instance, for an error that has no Python type of its own
+// (a C++ exception caught where it cannot propagate).
+py::object runtime_error(const std::string& message);
+[[noreturn]] void raise_runtime_error(const std::string& message);
+
+[[noreturn]] void raise_value_error(const std::string& message);
+
+// ConnectionAbortedError: the client went away before its reply was complete.
+[[noreturn]] void raise_connection_aborted(const std::string& message);
+
+// ImportError, for a name a module cannot bind at load.
+[[noreturn]] void raise_import_error(const std::string& message);
 
 // Raised as a Python error (not a C++ exception type), so that code which
 // keeps Python errors, like the writer's run(), keeps this one too.

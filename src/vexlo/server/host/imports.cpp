@@ -1,5 +1,7 @@
 #include "vexlo/server/host/imports.hpp"
 
+#include "vexlo/server/host/errors.hpp"
+
 namespace vexlo::host {
 
 std::string package_of(const py::module_& module) {
@@ -23,8 +25,7 @@ py::object import_name(const std::string& module, const std::string& name, const
     if (!e.matches(PyExc_ImportError))
       throw;
   }
-  PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name.c_str(), full.c_str());
-  throw py::error_already_set();
+  raise_import_error("cannot import name '" + name + "' from '" + full + "'");
 }
 
 }  // namespace vexlo::host

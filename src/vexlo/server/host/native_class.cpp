@@ -131,8 +131,6 @@ py::object make_class(py::module_& module, const ClassSpec& spec) {
   ns["__module__"] = module.attr("__name__");
   ns["__qualname__"] = spec.name;
   ns["__doc__"] = spec.doc.empty() ? py::object(py::none()) : py::object(py::str(spec.doc));
-  for (const auto& [name, value] : spec.attributes)
-    ns[name.c_str()] = value;
 
   for (const auto& m : spec.methods) {
     const bool instance = m.kind == MethodSpec::Kind::instance;

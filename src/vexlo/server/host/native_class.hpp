@@ -66,8 +66,6 @@ struct ClassSpec {
   std::string doc;
   py::tuple bases;
   std::vector<MethodSpec> methods;
-  // Further class attributes, in order.
-  std::vector<std::pair<std::string, py::object>> attributes = {};
 };
 
 // A body that reads its module's globals at call time, as a Python function would.

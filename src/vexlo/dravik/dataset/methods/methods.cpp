@@ -221,8 +221,7 @@ VEXLO_MODULE(methods, m) {
   py::object os = py::module_::import("os");
   const py::str home(os.attr("path").attr("expanduser")("~"));
   if (!host::truth(os.attr("path").attr("isabs")(home))) {
-    PyErr_SetString(PyExc_RuntimeError, "Could not determine home directory.");
-    throw py::error_already_set();
+    host::raise_runtime_error("Could not determine home directory.");
   }
   const py::str mount_point(os.attr("path").attr("join")(home, "workspace", "dataset"));
   m.attr("_MOUNT_POINT") = mount_point;

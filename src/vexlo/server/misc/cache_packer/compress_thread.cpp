@@ -97,61 +97,81 @@ py::object init(const py::object& thread_type, const py::object& event_type, con
   return py::none();
 }
 
+// The engine's inputs, read with the GIL before it runs. A failure to read an
+// entry ends the archive where the entry would have been, as if the engine had
+// failed on it: the sources before it are kept, and so is the error.
+struct Inputs {
+  std::vector<archive::Source> sources;
+  py::object error = py::none();
+};
+
+Inputs gather_inputs(const py::object& self) {
+  Inputs inputs;
+  try {
+    inputs.sources.push_back(read_source(self.attr("_pipeline_info"), "filepath"));
+    for (py::handle entry : self.attr("_cache_info")) {
+      inputs.sources.push_back(read_source(entry, "dirpath"));
+    }
+  } catch (py::error_already_set& e) {
+    inputs.error = e.value();
+  }
+  return inputs;
+}
+
+// Runs the engine with the GIL released; returns the error that ended it as a
+// Python exception, or None.
+py::object write_without_gil(const std::string& archive_path, const std::vector<archive::Source>& sources,
+                             const archive::Options& options) {
+  std::optional<archive::ArchiveError> engine_error;
+  std::optional<std::string> other_error;
+  {
+    py::gil_scoped_release release;
+    try {
+      archive::write_archive(archive_path, sources, options);
+    } catch (const archive::ArchiveError& e) {
+      engine_error.emplace(e);
+    } catch (const std::exception& e) {
+      other_error = e.what();
+    }
+  }
+  if (engine_error) {
+    return os_error(*engine_error);
+  }
+  if (other_error) {
+    return host::runtime_error(other_error->empty() ? "archive writer failed" : *other_error);
+  }
+  return py::none();
+}
+
+// One run: the inputs, then the engine. Returns the error that ended it, or
+// None; raises only what fails before the engine starts.
+py::object pack(const py::object& self) {
+  self.attr("_stop_event").attr("clear")();
+  const std::optional<std::string> archive_path = path_value(self.attr("_tarfile_path"));
+  if (!archive_path) {
+    host::raise_type_error("_tarfile_path is None");
+  }
+  const Inputs inputs = gather_inputs(self);
+  // Held here, so the flag outlives the run whatever happens to the attribute.
+  const std::shared_ptr<std::atomic<bool>> cancelled = cancel_flag(self).raised;
+  archive::Options options;
+  options.end_of_archive = inputs.error.is_none();
+  options.cancel = cancelled.get();
+  const py::object engine_error = write_without_gil(*archive_path, inputs.sources, options);
+  return engine_error.is_none() ? inputs.error : engine_error;
+}
+
+// Never raises: whatever ended the run is kept for error(), and the stop flag
+// is set after a failure exactly as after success.
 py::object run(const host::Args& a) {
   const py::object& self = a[0];
-
-  py::object error = py::none();
+  py::object error;
   try {
-    self.attr("_stop_event").attr("clear")();
-    const std::optional<std::string> archive_path = path_value(self.attr("_tarfile_path"));
-    if (!archive_path) {
-      host::raise_type_error("_tarfile_path is None");
-    }
-
-    // The inputs are read here, with the GIL, before the engine runs. A
-    // failure to read an entry ends the archive where the entry would
-    // have been, as if the engine had failed on it.
-    std::vector<archive::Source> sources;
-    std::optional<py::error_already_set> gather_error;
-    try {
-      sources.push_back(read_source(self.attr("_pipeline_info"), "filepath"));
-      for (py::handle entry : self.attr("_cache_info")) {
-        sources.push_back(read_source(entry, "dirpath"));
-      }
-    } catch (py::error_already_set& e) {
-      gather_error.emplace(std::move(e));
-    }
-
-    const std::shared_ptr<std::atomic<bool>> cancelled = cancel_flag(self).raised;
-    archive::Options options;
-    options.end_of_archive = !gather_error;
-    options.cancel = cancelled.get();
-    std::optional<archive::ArchiveError> engine_error;
-    std::string other_error;
-    {
-      py::gil_scoped_release release;
-      try {
-        archive::write_archive(*archive_path, sources, options);
-      } catch (const archive::ArchiveError& e) {
-        engine_error.emplace(e);
-      } catch (const std::exception& e) {
-        other_error = e.what();
-        if (other_error.empty()) {
-          other_error = "archive writer failed";
-        }
-      }
-    }
-    if (engine_error) {
-      error = os_error(*engine_error);
-    } else if (!other_error.empty()) {
-      error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(other_error);
-    } else if (gather_error) {
-      error = gather_error->value();
-    }
+    error = pack(self);
   } catch (py::error_already_set& e) {
     error = e.value();
   } catch (const std::exception& e) {
-    error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(std::string(e.what()));
+    error = host::runtime_error(e.what());
   }
   self.attr("_error") = error;
   self.attr("stop")();

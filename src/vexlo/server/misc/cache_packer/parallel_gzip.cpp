@@ -15,6 +15,9 @@
 
 namespace vexlo::archive {
 
+namespace {
+
+// Number of CPUs this process may run on (its affinity mask), at least 1.
 unsigned usable_cpus() {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -27,6 +30,8 @@ unsigned usable_cpus() {
   unsigned count = std::thread::hardware_concurrency();
   return count > 0 ? count : 1;
 }
+
+}  // namespace
 
 struct ParallelGzip::Slot {
   std::unique_ptr<unsigned char[]> in;

@@ -14,9 +14,6 @@
 
 namespace vexlo::archive {
 
-// Number of CPUs this process may run on (its affinity mask), at least 1.
-unsigned usable_cpus();
-
 // One gzip stream compressed in parallel, the way pigz does it: the input is
 // cut into fixed-size blocks, each compressed on a worker by a BlockDeflate
 // into raw deflate that continues the blocks before it, so the concatenated

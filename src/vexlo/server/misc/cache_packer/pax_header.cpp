@@ -61,10 +61,6 @@ void start_block(char* block, char type) {
   block[kTypeflag] = type;
 }
 
-std::string decimal(std::int64_t value) {
-  return std::to_string(value);
-}
-
 // Finds where to split `name` into ustar prefix and name fields; npos if it
 // cannot be split.
 std::size_t split_point(std::string_view name) {
@@ -78,8 +74,6 @@ std::size_t split_point(std::string_view name) {
   }
   return pos;
 }
-
-}  // namespace
 
 bool is_ascii(std::string_view text) {
   for (char c : text) {
@@ -132,8 +126,67 @@ bool is_utf8(std::string_view text) {
   return true;
 }
 
+// One value of a member's header. It goes in its ustar field when the field
+// can hold it; otherwise in a pax record under `key`, and the ustar field gets
+// a stand-in: a printable copy of the name, or 0.
+struct Value {
+  std::string_view key;
+  std::size_t offset;  // its ustar field
+  std::size_t width;
+  bool fits;
+  bool is_text;
+  std::string_view text;  // a name, or
+  std::uint64_t number;   // a number, written in octal
+  std::string decimal;    // the number as its pax record states it
+};
+
+Value text_value(std::string_view key, std::size_t offset, std::size_t width, std::string_view text,
+                 bool fits) {
+  return {key, offset, width, fits, true, text, 0, {}};
+}
+
+// Whether `text` fits a ustar text field that holds at most `longest` bytes.
+bool fits_text(std::string_view text, std::size_t longest) {
+  return text.size() <= longest && is_ascii(text);
+}
+
+Value number_value(std::string_view key, std::size_t offset, std::size_t width, std::uint64_t number) {
+  const bool fits = fits_octal(number, width);
+  return {key, offset, width, fits, false, {}, number, fits ? std::string() : std::to_string(number)};
+}
+
+// A time before 1970 has no octal form; its record keeps the sign.
+Value time_value(std::string_view key, std::size_t offset, std::size_t width, std::int64_t seconds) {
+  const bool fits = seconds >= 0 && fits_octal(static_cast<std::uint64_t>(seconds), width);
+  return {key,
+          offset,
+          width,
+          fits,
+          false,
+          {},
+          static_cast<std::uint64_t>(seconds),
+          fits ? std::string() : std::to_string(seconds)};
+}
+
+void put_value(char* block, const Value& v) {
+  char* field = block + v.offset;
+  if (!v.is_text)
+    put_octal(field, v.width, v.fits ? v.number : 0);
+  else if (v.fits)
+    put_text(field, v.width, v.text);
+  else
+    put_fallback(field, v.width, v.text);
+}
+
+}  // namespace
+
 void HeaderEncoder::add_record(std::string_view key, std::string_view value) {
   // "<length> <key>=<value>\n", where the length counts its own digits.
+  // The body is everything but the digits: key, value, ' ', '=' and '\n'. A
+  // 90-byte path has a body of 4 + 90 + 3 = 97, and 97 + 2 digits = 99 holds:
+  // "99 path=...\n". A 91-byte path has a body of 98; two digits would make
+  // 100, which takes three, so the record is 98 + 3 = 101 bytes long. No path
+  // record is 100 bytes long.
   const std::size_t body = key.size() + value.size() + 3;
   std::size_t length = body + 1;
   while (body + std::to_string(length).size() != length) {
@@ -148,46 +201,31 @@ void HeaderEncoder::add_record(std::string_view key, std::string_view value) {
 }
 
 void HeaderEncoder::encode(const MemberInfo& m, std::string& out) {
+  // A long ASCII path that splits at a '/' fits the prefix and name fields.
+  const std::size_t split = split_point(m.name);
+  const bool name_fits = is_ascii(m.name) && (m.name.size() <= kNameField || split != std::string_view::npos);
+  const bool name_split = name_fits && m.name.size() > kNameField;
+
+  // In the order of their pax records.
+  const Value values[] = {
+      text_value("path", kName, kNameField, name_split ? m.name.substr(split + 1) : m.name, name_fits),
+      text_value("linkpath", kLinkname, kNameField, m.linkname, fits_text(m.linkname, kNameField)),
+      number_value("size", kSize, 12, m.size),
+      number_value("uid", kUid, 8, m.uid),
+      number_value("gid", kGid, 8, m.gid),
+      time_value("mtime", kMtime, 12, m.mtime),
+      // User and group names end with a NUL inside their field.
+      text_value("uname", kUname, kUserField, m.uname, fits_text(m.uname, kUserField - 1)),
+      text_value("gname", kGname, kUserField, m.gname, fits_text(m.gname, kUserField - 1)),
+  };
+
   records_.clear();
   bool binary = false;
-
-  const std::size_t split = split_point(m.name);
-  const bool name_ascii = is_ascii(m.name);
-  const bool name_in_pax = !name_ascii || (m.name.size() > kNameField && split == std::string_view::npos);
-  if (name_in_pax) {
-    binary |= !is_utf8(m.name);
-    add_record("path", m.name);
-  }
-  const bool link_in_pax = m.linkname.size() > kNameField || !is_ascii(m.linkname);
-  if (link_in_pax) {
-    binary |= !is_utf8(m.linkname);
-    add_record("linkpath", m.linkname);
-  }
-  const bool size_in_pax = !fits_octal(m.size, 12);
-  if (size_in_pax) {
-    add_record("size", std::to_string(m.size));
-  }
-  const bool uid_in_pax = !fits_octal(m.uid, 8);
-  if (uid_in_pax) {
-    add_record("uid", std::to_string(m.uid));
-  }
-  const bool gid_in_pax = !fits_octal(m.gid, 8);
-  if (gid_in_pax) {
-    add_record("gid", std::to_string(m.gid));
-  }
-  const bool mtime_in_pax = m.mtime < 0 || !fits_octal(static_cast<std::uint64_t>(m.mtime), 12);
-  if (mtime_in_pax) {
-    add_record("mtime", decimal(m.mtime));
-  }
-  const bool uname_in_pax = m.uname.size() >= kUserField || !is_ascii(m.uname);
-  if (uname_in_pax) {
-    binary |= !is_utf8(m.uname);
-    add_record("uname", m.uname);
-  }
-  const bool gname_in_pax = m.gname.size() >= kUserField || !is_ascii(m.gname);
-  if (gname_in_pax) {
-    binary |= !is_utf8(m.gname);
-    add_record("gname", m.gname);
+  for (const Value& v : values) {
+    if (v.fits)
+      continue;
+    binary |= v.is_text && !is_utf8(v.text);
+    add_record(v.key, v.is_text ? v.text : std::string_view(v.decimal));
   }
   if (binary) {
     // Readers apply hdrcharset to the records after it, so it goes first.
@@ -216,37 +254,14 @@ void HeaderEncoder::encode(const MemberInfo& m, std::string& out) {
     block += pax_blocks * kBlock;
   }
 
-  if (name_in_pax) {
-    put_fallback(block + kName, kNameField, m.name);
-  } else if (m.name.size() > kNameField) {
+  for (const Value& v : values)
+    put_value(block, v);
+  if (name_split)
     put_text(block + kPrefix, kPrefixField, m.name.substr(0, split));
-    put_text(block + kName, kNameField, m.name.substr(split + 1));
-  } else {
-    put_text(block + kName, kNameField, m.name);
-  }
   put_octal(block + kMode, 8, m.mode & 07777);
-  put_octal(block + kUid, 8, uid_in_pax ? 0 : m.uid);
-  put_octal(block + kGid, 8, gid_in_pax ? 0 : m.gid);
-  put_octal(block + kSize, 12, size_in_pax ? 0 : m.size);
-  put_octal(block + kMtime, 12, mtime_in_pax ? 0 : static_cast<std::uint64_t>(m.mtime));
-  if (link_in_pax) {
-    put_fallback(block + kLinkname, kNameField, m.linkname);
-  } else {
-    put_text(block + kLinkname, kNameField, m.linkname);
-  }
-  start_block(block, m.type);
-  if (uname_in_pax) {
-    put_fallback(block + kUname, kUserField, m.uname);
-  } else {
-    put_text(block + kUname, kUserField, m.uname);
-  }
-  if (gname_in_pax) {
-    put_fallback(block + kGname, kUserField, m.gname);
-  } else {
-    put_text(block + kGname, kUserField, m.gname);
-  }
   put_octal(block + kDevmajor, 8, m.devmajor);
   put_octal(block + kDevminor, 8, m.devminor);
+  start_block(block, m.type);
   finish_checksum(block);
 }
 

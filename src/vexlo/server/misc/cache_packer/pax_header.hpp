@@ -25,9 +25,6 @@ struct MemberInfo {
   std::uint32_t devminor = 0;
 };
 
-bool is_ascii(std::string_view text);
-bool is_utf8(std::string_view text);
-
 // Encodes a member's header: one ustar block, preceded by a pax extended
 // header only when some value does not fit the ustar fields (long or
 // non-ASCII names, link targets, user and group names; sizes, ids or times

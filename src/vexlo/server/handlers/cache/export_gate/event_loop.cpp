@@ -29,10 +29,27 @@ void EventLoop::when_done(const py::object& future, std::function<void(py::objec
   io_loop_.attr("add_future")(future, py::cpp_function(std::move(done)));
 }
 
-void EventLoop::after(const py::object& awaitable, std::function<void(py::object)> done) const {
+void EventLoop::when_awaitable_done(const py::object& awaitable, std::function<void(py::object)> done) const {
   if (awaitable.is_none())
     return done(py::none());
   when_done(py::module_::import("tornado.gen").attr("convert_yielded")(awaitable), std::move(done));
+}
+
+void EventLoop::clean_up_off_loop(std::function<void()> job, std::function<void()> done) const {
+  auto unlocked = [job] {
+    {
+      py::gil_scoped_release released;
+      job();
+    }
+    return py::object(py::none());
+  };
+  try {
+    run_off_loop(unlocked, [done](py::object) { done(); });
+  } catch (py::error_already_set&) {
+    // No executor: here, at once.
+    unlocked();
+    done();
+  }
 }
 
 void resolve(const py::object& future, const py::object& result) {

@@ -32,25 +32,17 @@ class EventLoop {
 
   // `done(future)` once `awaitable` (a future or a coroutine) has completed;
   // `done(None)` at once if it is None, as a plain method returns.
-  void after(const py::object& awaitable, std::function<void(py::object)> done) const;
+  void when_awaitable_done(const py::object& awaitable, std::function<void(py::object)> done) const;
+
+  // Runs `job`, which must not touch Python, on the loop's executor without
+  // the GIL, then `done` on the loop. With no executor left (the server is
+  // going down) both run here at once.
+  void clean_up_off_loop(std::function<void()> job, std::function<void()> done) const;
 
  private:
   explicit EventLoop(py::object io_loop) : io_loop_(std::move(io_loop)) {}
   py::object io_loop_;
 };
-
-// Runs `body`, handing an error it raises to `on_error` as a Python exception
-// object: a loop callback must not let one escape, or the loop only logs it.
-template <typename Body, typename OnError>
-void guarded(Body&& body, OnError&& on_error) {
-  try {
-    body();
-  } catch (py::error_already_set& e) {
-    on_error(e.value());
-  } catch (const std::exception& e) {
-    on_error(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(e.what()));
-  }
-}
 
 // Completes `future` unless it is already done (a client that left may have
 // cancelled it meanwhile).

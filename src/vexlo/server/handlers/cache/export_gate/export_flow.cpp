@@ -1,13 +1,34 @@
+// The stages of one export, each a step on the loop (loop_task.hpp):
+//
+//   success path
+//     start             broadcast "invalid", make the scratch directory
+//     prepare           off the loop: write the description file, estimate
+//                       the content's size
+//     prepared          start the writer, broadcast "running"
+//     poll              writer running: report_progress, poll again after a
+//                       pause (at once when the client has left)
+//                       writer stopped: complete_packing, which joins it,
+//                       broadcasts "successful" and starts the download
+//     sent              the download has ended: finish
+//
+//   failure path, taken by the first ordinary error of any step above
+//     take_failure_path off the loop: remove the scratch directory
+//     stop_writer       tell the writer to stop
+//     wait_for_writer   until it has ended; broadcast "failed", reply with
+//                       the error's message: finish
+//
+//   An error on the failure path, or one that is not ordinary, fails the
+//   export: get raises it. Either way ended() leaves nothing behind.
 #include "export_flow.hpp"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "event_loop.hpp"
 #include "file_io.hpp"
+#include "loop_task.hpp"
 #include "scratch_dir.hpp"
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/errors.hpp"
@@ -40,13 +61,11 @@ std::vector<py::object>& idle_waiters() {
   return *waiters;
 }
 
-class Export : public std::enable_shared_from_this<Export> {
+class Export : public LoopTask<Export> {
  public:
   Export(const host::ModuleGlobals& g, py::object handler, py::str kernel_id, py::dict cached_pipeline,
          std::string tar_filename)
       : g_(g),
-        loop_(EventLoop::current()),
-        done_(loop_.new_future()),
         handler_(std::move(handler)),
         kernel_id_(std::move(kernel_id)),
         cached_pipeline_(std::move(cached_pipeline)),
@@ -58,15 +77,13 @@ class Export : public std::enable_shared_from_this<Export> {
   }
 
   const py::object& handler() const { return handler_; }
-  const py::object& done() const { return done_; }
 
   void start() {
-    stage([&] {
+    step([&] {
       broadcast();
       temp_dir_.emplace(py::module_::import("tempfile").attr("gettempdir")().cast<std::string>(),
                         "vexlo-cache-");
-      auto self = shared_from_this();
-      loop_.run_off_loop([self] { return self->prepare(); }, [self](py::object f) { self->prepared(f); });
+      continue_off_loop(&Export::prepare, &Export::prepared);
     });
   }
 
@@ -75,37 +92,13 @@ class Export : public std::enable_shared_from_this<Export> {
   void client_left() {
     client_gone_ = true;
     if (!polling_.is_none()) {
-      loop_.cancel_timeout(polling_);
-      after(0, &Export::poll);
+      loop().cancel_timeout(polling_);
+      poll_in(0);
     }
   }
 
  private:
-  // Runs one stage of the flow; an ordinary error takes the failure path.
-  template <typename Body>
-  void stage(Body&& body) {
-    guarded(body, [this](const py::object& error) {
-      if (!PyObject_IsInstance(error.ptr(), PyExc_Exception))
-        return abort(error);
-      fail(py::str(error));
-    });
-  }
-
-  // Runs one step of the failure path, whose own errors are not handled.
-  template <typename Body>
-  void failure_step(Body&& body) {
-    guarded(body, [this](const py::object& error) { abort(error); });
-  }
-
-  void after(double seconds, void (Export::*next)()) {
-    auto self = shared_from_this();
-    const py::object handle = loop_.call_later(seconds, [self, next] { ((*self).*next)(); });
-    polling_ = next == &Export::poll ? handle : py::none();
-  }
-
-  void broadcast() {
-    g_["CacheExportGate"].attr("transmit")("kernel_id"_a = kernel_id_, "data"_a = progress_);
-  }
+  // The success path.
 
   // Off the loop: the description file and the size estimate can take long
   // for big pipelines and caches of many files.
@@ -136,71 +129,65 @@ class Export : public std::enable_shared_from_this<Export> {
   }
 
   void prepared(py::object future) {
-    stage([&] {
-      estimate_size_ = future.attr("result")().cast<double>();
-      if (client_gone_)
-        raise_client_gone();
-      tar_thread_ = g_["CacheCompressThread"](
-          "tarfile_path"_a = tarfile_path_, "pipeline_info"_a = pipeline_info_, "cache_info"_a = cache_info_);
-      tar_thread_.attr("start")();
-      msg_["status"] = "running";
-      broadcast();
-      after(0, &Export::poll);
-    });
+    estimate_size_ = future.attr("result")().cast<double>();
+    if (client_gone_)
+      host::raise_connection_aborted("The client closed the connection during the export.");
+    tar_thread_ = g_["CacheCompressThread"]("tarfile_path"_a = tarfile_path_,
+                                            "pipeline_info"_a = pipeline_info_, "cache_info"_a = cache_info_);
+    tar_thread_.attr("start")();
+    msg_["status"] = "running";
+    broadcast();
+    poll_in(0);
   }
 
-  // One look at the writer: report the archive's growth as a share of the
-  // expected content size until the writer says it has finished.
+  void poll_in(double seconds) { polling_ = continue_after(seconds, &Export::poll); }
+
+  // One look at the writer, until it says it has finished.
   void poll() {
     polling_ = py::none();
-    stage([&] {
-      if (client_gone_ && !cancelled_)
-        cancel_writer();
-      if (!host::truth(tar_thread_.attr("is_stopped")())) {
-        const auto current_size = file_size_if_exists(tarfile_path_);
-        if (current_size && *current_size > tarfile_size_) {
-          tarfile_size_ = *current_size;
-          const double progress = static_cast<double>(tarfile_size_) / estimate_size_;
-          msg_["progress"] = static_cast<long long>(progress * 100.0);
-          broadcast();
-        }
-        after(cancelled_ ? kEndingInterval : current_size ? kPollInterval : kCreationInterval, &Export::poll);
-        return;
-      }
-      // Stopped, so this join returns at once.
-      tar_thread_.attr("join")();
-      raise_absorbed_error();
+    if (client_gone_ && !cancelled_)
+      cancel_writer();
+    if (host::truth(tar_thread_.attr("is_stopped")()))
+      return complete_packing();
+    const bool created = report_progress();
+    poll_in(cancelled_ ? kEndingInterval : created ? kPollInterval : kCreationInterval);
+  }
 
-      msg_["status"] = "successful";
-      msg_["progress"] = 100;
+  // Broadcasts the archive's growth as a share of the expected content size;
+  // false while the writer has not created the archive yet.
+  bool report_progress() {
+    const auto current_size = file_size_if_exists(tarfile_path_);
+    if (current_size && *current_size > tarfile_size_) {
+      tarfile_size_ = *current_size;
+      const double progress = static_cast<double>(tarfile_size_) / estimate_size_;
+      msg_["progress"] = static_cast<long long>(progress * 100.0);
       broadcast();
-      const py::object sending = handler_.attr("_finish_with_artifact")("artifact_name"_a = tar_filename_,
-                                                                        "artifact_path"_a = tarfile_path_);
-      // The download holds the archive open now, so removing the directory
-      // only unlinks it (the space is freed when the download closes it), and
-      // no client sees its reply end while the directory still exists.
-      temp_dir_->remove();
-      auto self = shared_from_this();
-      loop_.after(sending, [self](py::object f) { self->sent(f); });
-    });
+    }
+    return current_size.has_value();
+  }
+
+  // The writer has stopped: a finished archive goes to the client.
+  void complete_packing() {
+    // Stopped, so this join returns at once.
+    tar_thread_.attr("join")();
+    raise_absorbed_error();
+
+    msg_["status"] = "successful";
+    msg_["progress"] = 100;
+    broadcast();
+    const py::object sending = handler_.attr("_finish_with_artifact")("artifact_name"_a = tar_filename_,
+                                                                      "artifact_path"_a = tarfile_path_);
+    // The download holds the archive open now, so removing the directory
+    // only unlinks it (the space is freed when the download closes it), and
+    // no client sees its reply end while the directory still exists.
+    temp_dir_->remove();
+    continue_when_done(sending, &Export::sent);
   }
 
   void sent(py::object future) {
-    stage([&] {
-      if (!future.is_none())
-        future.attr("result")();
-      complete();
-    });
-  }
-
-  void cancel_writer() {
-    cancelled_ = true;
-    tar_thread_.attr("cancel")();
-  }
-
-  [[noreturn]] void raise_client_gone() {
-    host::raise_error(py::reinterpret_borrow<py::object>(PyExc_ConnectionAbortedError)(
-        "The client closed the connection during the export."));
+    if (!future.is_none())
+      future.attr("result")();
+    finish();
   }
 
   // The writer ends the same way after success and after an error; an
@@ -211,62 +198,57 @@ class Export : public std::enable_shared_from_this<Export> {
       host::raise_error(error);
   }
 
-  void remove_scratch_then(std::function<void(Export&)> next) {
-    auto self = shared_from_this();
-    if (!temp_dir_)
-      return next(*self);
-    try {
-      loop_.run_off_loop(
-          [self] {
-            self->temp_dir_->remove();
-            return py::object(py::none());
-          },
-          [self, next](py::object) { next(*self); });
-    } catch (py::error_already_set&) {
-      // No executor (the server is going down): remove it here.
-      temp_dir_->remove();
-      next(*self);
-    }
-  }
+  // The failure path: the scratch directory goes first; then the writer is
+  // stopped and waited for, the failure is broadcast and the reply made.
 
-  // The scratch directory goes first; then the writer is stopped and waited
-  // for, the failure is broadcast and the reply made.
-  void fail(py::str message) {
-    failure_ = std::move(message);
-    failure_step([&] { remove_scratch_then([](Export& e) { e.stop_writer(); }); });
+  void take_failure_path(const py::object& error) override {
+    failure_ = py::str(error);
+    if (!temp_dir_)
+      return stop_writer();
+    auto self = shared_from_this();
+    clean_up_then([self] { self->temp_dir_->remove(); }, &Export::stop_writer);
   }
 
   void stop_writer() {
-    failure_step([&] {
-      if (tar_thread_)
-        tar_thread_.attr("stop")();
-      wait_for_writer();
-    });
+    if (tar_thread_)
+      tar_thread_.attr("stop")();
+    wait_for_writer();
   }
 
   // join() only once the writer has ended, so the loop never waits on it.
   void wait_for_writer() {
-    failure_step([&] {
-      // A thread that failed to start cannot be joined; there is nothing to wait for.
-      if (tar_thread_ && !tar_thread_.attr("ident").is_none()) {
-        if (client_gone_ && !cancelled_)
-          cancel_writer();
-        if (host::truth(tar_thread_.attr("is_alive")()))
-          return after(kEndingInterval, &Export::wait_for_writer);
-        tar_thread_.attr("join")();
+    // A thread that failed to start cannot be joined; there is nothing to wait for.
+    if (tar_thread_ && !tar_thread_.attr("ident").is_none()) {
+      if (client_gone_ && !cancelled_)
+        cancel_writer();
+      if (host::truth(tar_thread_.attr("is_alive")())) {
+        continue_after(kEndingInterval, &Export::wait_for_writer);
+        return;
       }
-      msg_["status"] = "failed";
-      msg_["progress"] = 0;
-      broadcast();
-      handler_.attr("_finish_with_message")("status_code"_a = g_["HTTPStatus"].attr("INTERNAL_SERVER_ERROR"),
-                                            "message"_a = *failure_);
-      complete();
-    });
+      tar_thread_.attr("join")();
+    }
+    msg_["status"] = "failed";
+    msg_["progress"] = 0;
+    broadcast();
+    handler_.attr("_finish_with_message")("status_code"_a = g_["HTTPStatus"].attr("INTERNAL_SERVER_ERROR"),
+                                          "message"_a = failure_);
+    finish();
   }
 
-  // An error the flow does not handle reaches the server as get's own error;
-  // nothing of the export is left behind.
-  void abort(py::object error) {
+  // Shared by both paths.
+
+  void broadcast() {
+    g_["CacheExportGate"].attr("transmit")("kernel_id"_a = kernel_id_, "data"_a = progress_);
+  }
+
+  void cancel_writer() {
+    cancelled_ = true;
+    tar_thread_.attr("cancel")();
+  }
+
+  // Nothing of the export is left behind, however it ended; a writer still
+  // running (the export failed outright) is cancelled.
+  void ended() override {
     if (temp_dir_)
       temp_dir_->remove();
     try {
@@ -274,15 +256,6 @@ class Export : public std::enable_shared_from_this<Export> {
         tar_thread_.attr("cancel")();
     } catch (py::error_already_set&) {
     }
-    try {
-      reject(done_, error);
-    } catch (py::error_already_set&) {
-    }
-    forget();
-  }
-
-  void complete() {
-    resolve(done_);
     forget();
   }
 
@@ -303,27 +276,25 @@ class Export : public std::enable_shared_from_this<Export> {
   }
 
   const host::ModuleGlobals g_;
-  EventLoop loop_;
-  py::object done_;
   py::object handler_;
   py::str kernel_id_;
   py::dict cached_pipeline_;
   std::string tar_filename_;
 
-  py::dict progress_;
-  py::dict msg_;
+  py::dict progress_;  // the broadcast message, around msg_
+  py::dict msg_;       // status and progress in percent
   std::optional<ScratchDir> temp_dir_;
   std::string tarfile_path_;
-  py::dict pipeline_info_;
-  py::list cache_info_;
-  double estimate_size_ = 0;
-  std::uintmax_t tarfile_size_ = 0;
+  py::dict pipeline_info_;           // the description file, as the writer takes it
+  py::list cache_info_;              // the cache directories, as the writer takes them
+  double estimate_size_ = 0;         // bytes of content, for the progress share
+  std::uintmax_t tarfile_size_ = 0;  // the archive's size at the last broadcast
   py::object tar_thread_;
 
   py::object polling_ = py::none();  // the next poll's timeout, while one is due
   bool client_gone_ = false;
-  bool cancelled_ = false;
-  std::optional<py::str> failure_;
+  bool cancelled_ = false;  // the writer has been told to end between blocks
+  py::str failure_;         // the message of the failure reply
 };
 
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "event_loop.hpp"
 #include "file_io.hpp"
+#include "loop_task.hpp"
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/json_text.hpp"
@@ -51,71 +51,59 @@ bool client_gone(const py::object& self) {
 
 // The chunk loop of a download: read a chunk off the loop, write it, wait for
 // its flush, and only then read the next, so one download holds one chunk
-// whatever the client's speed.
-class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
+// whatever the client's speed. A failure to read the file, or of a host
+// operation, is the download's error.
+class ArtifactSender : public LoopTask<ArtifactSender> {
  public:
   ArtifactSender(const host::ModuleGlobals& g, py::object self, std::shared_ptr<FileReader> reader,
                  std::size_t buffer_size)
-      : g_(g),
-        loop_(EventLoop::current()),
-        done_(loop_.new_future()),
-        self_(std::move(self)),
-        reader_(std::move(reader)),
-        buffer_size_(buffer_size) {}
+      : g_(g), self_(std::move(self)), reader_(std::move(reader)), buffer_size_(buffer_size) {}
 
   py::object start() {
-    next_chunk();
-    return done_;
+    step([&] { next_chunk(); });
+    return done();
   }
 
  private:
   void next_chunk() {
-    step([&] {
-      if (client_gone(self_))
-        return transfer_failed();
-      auto sender = shared_from_this();
-      loop_.run_off_loop([sender] { return py::object(sender->reader_->read_chunk(sender->buffer_size_)); },
-                         [sender](py::object f) { sender->got_chunk(f); });
-    });
+    if (client_gone(self_))
+      return transfer_failed();
+    continue_off_loop(&ArtifactSender::read_chunk, &ArtifactSender::got_chunk);
   }
 
+  py::object read_chunk() { return reader_->read_chunk(buffer_size_); }
+
   void got_chunk(py::object future) {
-    step([&] {
-      const py::bytes chunk = future.attr("result")();
-      if (PyBytes_GET_SIZE(chunk.ptr()) == 0) {
-        // APIHandler.finish would otherwise label an empty download as JSON.
-        self_.attr("finish")("set_content_type"_a = "application/octet-stream");
-        return end();
-      }
-      py::object flushed;
-      try {
-        self_.attr("write")(chunk);
-        flushed = self_.attr("flush")();
-      } catch (py::error_already_set& e) {
-        if (!host::is_ordinary(e))
-          throw;
-        return transfer_failed();
-      }
-      auto sender = shared_from_this();
-      loop_.after(flushed, [sender](py::object f) { sender->flushed(f); });
-    });
+    const py::bytes chunk = future.attr("result")();
+    if (PyBytes_GET_SIZE(chunk.ptr()) == 0) {
+      // APIHandler.finish would otherwise label an empty download as JSON.
+      self_.attr("finish")("set_content_type"_a = "application/octet-stream");
+      return finish();
+    }
+    py::object flushed;
+    try {
+      self_.attr("write")(chunk);
+      flushed = self_.attr("flush")();
+    } catch (py::error_already_set& e) {
+      if (!host::is_ordinary(e))
+        throw;
+      return transfer_failed();
+    }
+    continue_when_done(flushed, &ArtifactSender::flushed);
   }
 
   void flushed(py::object future) {
-    step([&] {
-      if (!future.is_none()) {
-        if (host::truth(future.attr("cancelled")()))
-          return transfer_failed();
-        const py::object error = future.attr("exception")();
-        if (!error.is_none()) {
-          if (!PyObject_IsInstance(error.ptr(), PyExc_Exception)) {
-            return fail_with(error);
-          }
-          return transfer_failed();
-        }
+    if (!future.is_none()) {
+      if (host::truth(future.attr("cancelled")()))
+        return transfer_failed();
+      const py::object error = future.attr("exception")();
+      if (!error.is_none()) {
+        if (!host::is_ordinary(error))
+          return fail(error);
+        return transfer_failed();
       }
-      next_chunk();
-    });
+    }
+    next_chunk();
   }
 
   // The reply has been replaced by the error message, or the connection
@@ -123,50 +111,21 @@ class ArtifactSender : public std::enable_shared_from_this<ArtifactSender> {
   void transfer_failed() {
     self_.attr("_finish_with_message")("status_code"_a = g_["HTTPStatus"].attr("INTERNAL_SERVER_ERROR"),
                                        "message"_a = "Cannot transfer file data to the client");
-    end();
+    finish();
   }
 
-  void end() {
-    close_reader();
-    resolve(done_);
-  }
-
-  // Reading the file or a host operation failed: the caller's failure path
-  // takes the error.
-  void fail_with(const py::object& error) {
-    close_reader();
-    reject(done_, error);
-  }
+  // The download has no failure path of its own: its caller's takes the error.
+  void take_failure_path(const py::object& error) override { fail(error); }
 
   // Off the loop: the archive may be unlinked already, and its last close
   // then frees all its space, which takes a while for a big one.
-  void close_reader() noexcept {
+  void ended() override {
     std::shared_ptr<FileReader> reader = std::move(reader_);
-    if (!reader)
-      return;
-    try {
-      loop_.run_off_loop(
-          [reader]() mutable {
-            {
-              py::gil_scoped_release unlocked;
-              reader.reset();
-            }
-            return py::object(py::none());
-          },
-          [](py::object) {});
-    } catch (py::error_already_set&) {
-      // No executor (the server is going down): `reader` closes here.
-    }
-  }
-
-  template <typename Body>
-  void step(Body&& body) {
-    guarded(body, [this](const py::object& error) { fail_with(error); });
+    if (reader)
+      loop().clean_up_off_loop([reader]() mutable { reader.reset(); }, [] {});
   }
 
   const host::ModuleGlobals g_;
-  EventLoop loop_;
-  py::object done_;
   py::object self_;
   std::shared_ptr<FileReader> reader_;
   std::size_t buffer_size_;
@@ -227,7 +186,7 @@ py::object finish_with_artifact(const host::ModuleGlobals& g, const host::Args& 
   const py::int_ configured(g["CACHE_DESK_INFO"]["cache_buffer_size"]);
   const long long buffer_size = configured.cast<long long>();
   if (buffer_size <= 0)
-    throw py::value_error("cache_buffer_size must be a positive number of bytes");
+    host::raise_value_error("cache_buffer_size must be a positive number of bytes");
 
   auto reader = std::make_shared<FileReader>(artifact_path);
   return std::make_shared<ArtifactSender>(g, self, std::move(reader), static_cast<std::size_t>(buffer_size))
