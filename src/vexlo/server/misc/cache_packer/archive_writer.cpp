@@ -130,7 +130,8 @@ class MemberWriter final : public EntrySink {
   void write_file(const Entry& e, MemberInfo& m) {
     // Non-blocking and no-follow: if the entry was swapped for a FIFO or a
     // link since it was listed, opening must neither hang nor follow it.
-    posix::FileDescriptor fd(::openat(e.dir_fd, e.leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    posix::FileDescriptor fd(
+        ::openat(e.dir_fd, e.leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) {
       throw_os_error(errno, e.source);
     }
