@@ -1,7 +1,8 @@
 """Level and block size for the libdeflate writer, measured.
 
-Builds bench/native/deflate_settings.cpp against the engine's joint code and
-compresses the tar stream of each bench corpus (tarfile's own, uncompressed,
+Builds the driver bench/native/deflate_settings.cpp (a CMake target of the
+project's VEXLO_DRIVERS build, linked against the engine library built with
+libdeflate) and compresses the tar stream of each bench corpus (tarfile's own, uncompressed,
 so zlib level 9 of it is tarfile's archive) block by block on one thread, for
 every level and block size asked for. Prints per setting the CPU seconds of
 compression and of the block walk that joins the blocks, the archive size
@@ -15,7 +16,6 @@ import argparse
 import concurrent.futures
 import json
 import os
-import shutil
 import subprocess
 import sys
 import tarfile
@@ -23,25 +23,16 @@ import tempfile
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ENGINE = os.path.join(HERE, "..", "src", "vexlo", "server", "misc", "cache_packer")
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 import bench_writer  # noqa: E402  (the corpora)
+from native_build import build_drivers  # noqa: E402
 
 KiB = 1024
 
 
-def libdeflate_archive():
-    """Debian's static libdeflate, which the module links when it is there."""
-    found = subprocess.run(["g++", "-print-file-name=libdeflate.a"], capture_output=True, text=True)
-    path = found.stdout.strip()
-    return path if os.path.isabs(path) else "-ldeflate"
-
-
 def build(workdir):
-    exe = os.path.join(workdir, "deflate_settings")
-    subprocess.run(["g++", "-std=c++17", "-O2", "-I", ENGINE, os.path.join(HERE, "native", "deflate_settings.cpp"),
-                    os.path.join(ENGINE, "deflate_joint.cpp"), "-o", exe, "-lz", libdeflate_archive()], check=True)
-    return exe
+    return build_drivers(os.path.join(workdir, "drivers"), ["deflate_settings"], deflate="libdeflate")["deflate_settings"]
 
 
 def tar_stream(workdir, label, maker, pipeline):
@@ -102,5 +93,4 @@ def main():
 
 
 if __name__ == "__main__":
-    shutil.which("g++") or sys.exit("needs g++")
     main()

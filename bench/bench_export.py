@@ -18,12 +18,9 @@ Run with the package installed:  python bench/bench_export.py [--workdir DIR] [-
 """
 import argparse
 import os
-import secrets
 import shutil
-import signal
 import socket
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
@@ -33,7 +30,9 @@ from pathlib import Path
 import requests
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 from bench_writer import MiB, ensure, make_mixed, random_bytes  # noqa: E402
+from live_server import JupyterServer  # noqa: E402
 
 import random  # noqa: E402
 
@@ -42,33 +41,13 @@ from vexlo.server.misc import CacheCompressThread  # noqa: E402
 KERNEL = "bench-kernel"
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+class Server(JupyterServer):
+    """The server under measurement: its exports' scratch directories go to
+    `<workdir>/server-tmp`."""
 
-
-class Server:
     def __init__(self, workdir):
-        self.port, self.token = free_port(), secrets.token_hex(16)
-        scratch = Path(workdir) / "server-tmp"
-        scratch.mkdir(parents=True, exist_ok=True)
-        self.scratch = scratch
-        env = dict(os.environ, TMPDIR=str(scratch), VEXLO_TEMP_DIRECTORY=str(Path(workdir) / "app"))
-        self.proc = subprocess.Popen(
-            [sys.executable, "-m", "jupyter_server", "--no-browser", "--allow-root", f"--port={self.port}",
-             "--ServerApp.ip=127.0.0.1", f"--IdentityProvider.token={self.token}",
-             f"--ServerApp.root_dir={workdir}"],
-            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.base = f"http://127.0.0.1:{self.port}/"
-        self.headers = {"Authorization": f"token {self.token}"}
-        for _ in range(300):
-            try:
-                if requests.get(self.base + "api/status", headers=self.headers, timeout=1).ok:
-                    return
-            except requests.ConnectionError:
-                time.sleep(0.1)
-        raise RuntimeError("server did not start")
+        super().__init__(workdir, Path(workdir) / "server-tmp", Path(workdir) / "app")
+        self.scratch = self.tmp_dir
 
     def register(self, trees):
         components = [{"identifier": name, "name": name, "diskcache_dir": path, "code": "",
@@ -83,14 +62,6 @@ class Server:
                 if line.startswith(field + ":"):
                     return int(line.split()[1])
         return 0
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
 
 
 def export(server, out_path, read_rate=None, on_progress=None):
@@ -200,7 +171,7 @@ def main():
     mixed = ensure(os.path.join(args.workdir, "mixed"), make_mixed)
     trees = [(name, os.path.join(mixed, name)) for name in sorted(os.listdir(mixed)) if not name.startswith(".")]
     scratch = Path(tempfile.mkdtemp(prefix="export-bench-", dir=args.workdir))
-    server = Server(args.workdir)
+    server = Server(args.workdir).start()
     try:
         server.register(trees)
         pipeline_json = scratch / "pipeline.json"

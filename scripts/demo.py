@@ -3,10 +3,7 @@ import json
 import os
 import random
 import re
-import secrets
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tarfile
@@ -14,57 +11,15 @@ import tempfile
 import threading
 import time
 import urllib.parse
-from contextlib import contextmanager
 from pathlib import Path
 
 import requests
 import websocket
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from live_server import JupyterServer  # noqa: E402  (the server launcher the tests use)
+
 KERNEL_ID = "demo-kernel-0001"
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-@contextmanager
-def jupyter_server(workdir: Path):
-    """A server process of its own, stopped cleanly whatever happens."""
-    port, token = free_port(), secrets.token_hex(16)
-    env = dict(os.environ, VEXLO_TEMP_DIRECTORY=str(workdir / "vexlo"), TMPDIR=str(workdir / "tmp"))
-    (workdir / "tmp").mkdir()
-    cmd = [sys.executable, "-m", "jupyter_server", "--no-browser", "--allow-root", f"--port={port}",
-           "--ServerApp.ip=127.0.0.1", f"--IdentityProvider.token={token}",
-           f"--ServerApp.root_dir={workdir}", "--ServerApp.base_url=/demo/"]
-    log = open(workdir / "server.log", "wb")
-    proc = subprocess.Popen(cmd, env=env, stdout=log, stderr=subprocess.STDOUT)
-    base = f"http://127.0.0.1:{port}/demo/"
-    session = requests.Session()
-    session.headers["Authorization"] = f"token {token}"
-    try:
-        deadline = time.monotonic() + 60
-        while True:
-            if proc.poll() is not None:
-                raise RuntimeError("the server exited early:\n" + (workdir / "server.log").read_text())
-            try:
-                if session.get(base + "api/status", timeout=2).ok:
-                    break
-            except requests.ConnectionError:
-                pass
-            if time.monotonic() > deadline:
-                raise RuntimeError("the server did not answer within 60 s")
-            time.sleep(0.2)
-        yield base, token, session
-    finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        log.close()
 
 
 def generate_cache(root: Path) -> list:
@@ -96,7 +51,10 @@ def main() -> int:
         pipelines = workdir / "vexlo" / "pipelines" / KERNEL_ID
         components = generate_cache(pipelines)
         print(f"server extension: {extension_state()}")
-        with jupyter_server(workdir) as (base, token, session):
+        server = JupyterServer(workdir, workdir / "tmp", workdir / "vexlo", base_url="/demo/",
+                               log=workdir / "server.log")
+        with server:
+            base, token, session = server.base, server.token, server.session
             put = session.put(base + "vexlo/pipelines", params={"kernel_id": KERNEL_ID},
                               json={"graph": {"components": components}, "diskcache_dir": str(pipelines)})
             put.raise_for_status()

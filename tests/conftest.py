@@ -1,11 +1,17 @@
+"""What the test modules share: the session's private working folder, the
+server extension, and helpers for cache trees, random data, fetching, scratch
+folders, export progress and the native drivers."""
+import asyncio
 import json
 import os
-import random
 import shutil
 import struct
 import tempfile
 
 import pytest
+from tornado.httpclient import HTTPClientError
+
+from native_build import BuildError, build_drivers
 
 # The core library fixes its working directory when first imported; give the
 # whole session a private one before anything imports it.
@@ -17,6 +23,7 @@ if "VEXLO_TEMP_DIRECTORY" not in os.environ:
 def pytest_unconfigure(config):
     if _SESSION_TEMP:
         shutil.rmtree(_SESSION_TEMP, ignore_errors=True)
+
 
 pytest_plugins = ["pytest_jupyter.jupyter_server"]
 
@@ -34,6 +41,19 @@ def make_tree(root, files):
         path.write_bytes(data)
     root.mkdir(parents=True, exist_ok=True)
     return str(root)
+
+
+def big_cache(root, megabytes):
+    """A tree of `megabytes` MB of compressible but not trivial data: slow
+    enough to pack that a cancel or a signal arrives while blocks are still
+    being compressed."""
+    words = os.urandom(1 << 16).hex().encode()
+    return make_tree(root, {f"part{i}.txt": words[i:] + words[:i] for i in range(megabytes * 8)})
+
+
+def random_bytes(rng, n):
+    """rng.randbytes(n), which Python 3.8 lacks (same bytes on later versions)."""
+    return rng.getrandbits(8 * n).to_bytes(n, "little") if n else b""
 
 
 def component(identifier, cache_dir=None, executed="successful", cached="cached", **extra):
@@ -65,13 +85,72 @@ def register_pipeline(jp_fetch):
     dag_cabinet.clear()
 
 
+async def fetch(jp_fetch, *path, **params):
+    """The server's reply to GET `path` with query `params`, error replies included."""
+    try:
+        return await jp_fetch(*path, params=params, request_timeout=60)
+    except HTTPClientError as exp:
+        return exp.response
+
+
+def export_dirs(folder):
+    """The export scratch directories in `folder`."""
+    return [p.name for p in folder.iterdir() if p.name.startswith("vexlo-cache-")]
+
+
+@pytest.fixture
+def scratch(tmp_path, monkeypatch):
+    """The test's own folder for export scratch directories (Python's tempdir,
+    where the export makes them); it must hold none of them afterwards."""
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    yield scratch
+    assert export_dirs(scratch) == []
+
+
+async def received(ws, quiet=0.3):
+    """Every message the connection got, until it stays quiet for `quiet` s."""
+    messages = []
+    while True:
+        try:
+            message = await asyncio.wait_for(ws.read_message(), quiet)
+        except asyncio.TimeoutError:
+            return messages
+        messages.append(message)
+
+
+def states(messages):
+    """(status, progress) of each export progress message."""
+    return [(m["msg"]["status"], m["msg"]["progress"]) for m in map(json.loads, messages)]
+
+
+@pytest.fixture(scope="session")
+def native_driver(tmp_path_factory):
+    """native_driver(target, deflate="auto"): the executable of a native driver
+    target, built with CMake (warnings as errors) against the engine library
+    with block compressor `deflate`; one build folder per compressor for the
+    session. Skips when that compressor is not installed."""
+    folders, built = {}, {}
+
+    def build(target, deflate="auto"):
+        if (target, deflate) not in built:
+            if deflate not in folders:
+                folders[deflate] = tmp_path_factory.mktemp(f"drivers-{deflate}")
+            try:
+                built[target, deflate] = build_drivers(folders[deflate], [target], deflate, "-Werror")[target]
+            except BuildError as e:
+                if "finds no libdeflate" in str(e):
+                    pytest.skip("libdeflate not found by pkg-config (Debian: libdeflate-dev)")
+                raise
+        return built[target, deflate]
+
+    return build
+
+
 # Data of the kinds a notebook cache holds, made reproducibly from `rng`
-# (a random.Random): each takes the writer's compressor down a different road.
-
-
-def random_bytes(rng, n):
-    """rng.randbytes(n), which Python 3.8 lacks (same bytes on later versions)."""
-    return rng.getrandbits(8 * n).to_bytes(n, "little") if n else b""
+# (a random.Random, as random_bytes above): each takes the writer's
+# compressor down a different road.
 
 
 def float_column(rng, n):

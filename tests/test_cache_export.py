@@ -4,35 +4,23 @@ import asyncio
 import io
 import json
 import tarfile
-import tempfile
 
 import pytest
-from tornado import web
 from tornado.httpclient import HTTPClientError
 
-from conftest import component, make_tree
+from conftest import component, fetch, make_tree, received, states
 from vexlo.server.handlers.cache import export_gate
 from vexlo.server.handlers.cache.export_gate import CacheExportGate
 from vexlo.server.handlers.ws_handler import VexloWebSocketHandler
 
 
-@pytest.fixture(autouse=True)
-def private_tmpdir(tmp_path, monkeypatch):
-    """Each test's scratch directories land in a folder of its own, which must
-    hold no export directory afterwards."""
-    scratch = tmp_path / "scratch"
-    scratch.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
-    yield scratch
-    assert [p.name for p in scratch.iterdir() if p.name.startswith("vexlo-cache-")] == []
+# Each test's scratch directories land in a folder of its own, which must hold
+# no export directory afterwards.
+pytestmark = pytest.mark.usefixtures("scratch")
 
 
 async def export(jp_fetch, **params):
-    try:
-        response = await jp_fetch("vexlo", "cache", "export", params=params, request_timeout=60)
-    except HTTPClientError as exp:
-        response = exp.response
-    return response
+    return await fetch(jp_fetch, "vexlo", "cache", "export", **params)
 
 
 def assert_message(response, code, message):
@@ -40,21 +28,6 @@ def assert_message(response, code, message):
     assert (response.code, response.body) == (code, body)
     assert response.headers["Content-Length"] == str(len(body))
     assert response.headers["Content-Type"] == "application/json"
-
-
-async def received(ws, quiet=0.3):
-    """Every message the connection got, until it stays quiet for `quiet` s."""
-    messages = []
-    while True:
-        try:
-            message = await asyncio.wait_for(ws.read_message(), quiet)
-        except asyncio.TimeoutError:
-            return messages
-        messages.append(message)
-
-
-def states(messages):
-    return [(m["msg"]["status"], m["msg"]["progress"]) for m in map(json.loads, messages)]
 
 
 @pytest.fixture
@@ -248,10 +221,7 @@ async def test_a_chunk_that_cannot_be_sent(jp_fetch, http_server_client, jp_auth
 
 
 async def export_via(jp_fetch, route):
-    try:
-        return await jp_fetch(route, params={"kernel_id": "k1", "ipynb_name": "n.ipynb"}, request_timeout=60)
-    except HTTPClientError as exp:
-        return exp.response
+    return await fetch(jp_fetch, route, kernel_id="k1", ipynb_name="n.ipynb")
 
 
 @pytest.mark.parametrize("ipynb_name, offered", [
@@ -285,19 +255,11 @@ def export_gate_encode(name):
     return probe.headers["Content-Disposition"][len("attachment; filename="):]
 
 
-async def test_refused_without_a_token(jp_fetch, register_pipeline, cache_dirs, private_tmpdir):
+async def test_refused_without_a_token(jp_fetch, register_pipeline, cache_dirs, scratch):
     await register_pipeline("k1", [component("b", cache_dirs["b"])])
     with pytest.raises(HTTPClientError) as exp:
         await jp_fetch("vexlo", "cache", "export", params={"kernel_id": "k1", "ipynb_name": "n"},
                        headers={"Authorization": ""})
     assert exp.value.code == 403
-    assert list(private_tmpdir.iterdir()) == []
+    assert list(scratch.iterdir()) == []
 
-
-def test_type_refusals():
-    with pytest.raises(TypeError, match="argument 'data' must be dict, not list"):
-        CacheExportGate.transmit(kernel_id="k", data=[])
-    with pytest.raises(TypeError, match="argument 'kernel_id' must be str, not NoneType"):
-        CacheExportGate.transmit(None, {})
-    with pytest.raises(TypeError, match="got multiple values for argument 'kernel_id'"):
-        CacheExportGate.transmit("k", {}, kernel_id="k")

@@ -4,15 +4,12 @@ import json
 import pytest
 from tornado.httpclient import HTTPClientError
 
-from conftest import component, make_tree
+from conftest import component, fetch, make_tree
 from vexlo.server.handlers.info import cache_desk
 
 
 async def info(jp_fetch, **params):
-    try:
-        response = await jp_fetch("vexlo", "info", "cache", params=params)
-    except HTTPClientError as exp:
-        response = exp.response
+    response = await fetch(jp_fetch, "vexlo", "info", "cache", **params)
     return response.code, json.loads(response.body)
 
 

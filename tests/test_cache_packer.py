@@ -10,7 +10,7 @@ import zlib
 
 import pytest
 
-from vexlo.server.misc import cache_packer
+from conftest import big_cache, make_tree
 from vexlo.server.misc.cache_packer import PIPELINE_JSON, CacheCompressThread
 
 
@@ -19,14 +19,6 @@ def pipeline(tmp_path):
     path = tmp_path / "pipeline.json"
     path.write_text('{"c1": {"component_name": "load"}}')
     return path
-
-
-def cache_dir(root, files):
-    for rel, data in files.items():
-        (root / rel).parent.mkdir(parents=True, exist_ok=True)
-        (root / rel).write_bytes(data)
-    root.mkdir(parents=True, exist_ok=True)
-    return str(root)
 
 
 def tar_bytes(archive):
@@ -69,7 +61,7 @@ def test_class_surface():
 def test_constructor_keeps_inputs_by_reference(tmp_path, pipeline):
     # The inputs are read when run() starts, not copied by the constructor:
     # what the caller adds before start() is archived.
-    tree = cache_dir(tmp_path / "c1", {"x.bin": b"x"})
+    tree = make_tree(tmp_path / "c1", {"x.bin": b"x"})
     info = {"filepath": str(pipeline)}
     caches = []
     archive = tmp_path / "a.tar.gz"
@@ -83,34 +75,12 @@ def test_constructor_keeps_inputs_by_reference(tmp_path, pipeline):
     assert names(archive) == [PIPELINE_JSON, "component-1", "component-1/x.bin"]
 
 
-class DictSub(dict):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-@pytest.mark.parametrize("args, message", [
-    ((None, {}, []), "argument 'tarfile_path' must be str, not NoneType"),
-    ((StrSub("a"), {}, []), "subclasses of built-in types are refused"),
-    (("a", DictSub(), []), "argument 'pipeline_info' must be dict, not DictSub"),
-    (("a", {}, ()), "argument 'cache_info' must be list, not tuple"),
-    (("a", {}), "takes exactly 4 positional arguments (3 given)"),
-    (("a", {}, [], 1), "takes exactly 4 positional arguments (5 given)"),
-])
-def test_constructor_refusals(args, message):
-    with pytest.raises(TypeError) as info:
-        CacheCompressThread(*args)
-    assert message in str(info.value)
-
-
 # ------------------------------------------------------------------ stop flag
 
 
 def test_stop_before_start_is_undone_by_run_and_archive_is_full(tmp_path, pipeline):
     archive = tmp_path / "a.tar.gz"
-    tree = cache_dir(tmp_path / "c1", {"x.bin": b"x" * 1000})
+    tree = make_tree(tmp_path / "c1", {"x.bin": b"x" * 1000})
     thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
                                  [{"dirpath": tree, "arcname": "component-c1"}])
     assert thread.is_stopped() is False
@@ -160,7 +130,7 @@ def test_empty_cache_list_and_default_names(tmp_path, pipeline):
     assert gzip.decompress(archive.read_bytes())[512:512 + len(content)] == content
 
     # Without "arcname", members are named after the path minus its leading "/".
-    tree = cache_dir(tmp_path / "c2", {"a.txt": b"a"})
+    tree = make_tree(tmp_path / "c2", {"a.txt": b"a"})
     thread = CacheCompressThread(str(archive), {"filepath": str(pipeline)}, [{"dirpath": tree}])
     thread.run()
     root = str(tmp_path).lstrip("/")
@@ -170,10 +140,10 @@ def test_empty_cache_list_and_default_names(tmp_path, pipeline):
 
 def test_file_and_directory_swap_roles_and_duplicate_names(tmp_path):
     archive = tmp_path / "a.tar.gz"
-    tree = cache_dir(tmp_path / "tree", {"in/one.txt": b"1"})
+    tree = make_tree(tmp_path / "tree", {"in/one.txt": b"1"})
     single = tmp_path / "single.bin"
     single.write_bytes(b"just a file")
-    empty = cache_dir(tmp_path / "empty", {})
+    empty = make_tree(tmp_path / "empty", {})
     thread = CacheCompressThread(str(archive), {"filepath": tree, "arcname": PIPELINE_JSON}, [
         {"dirpath": str(single), "arcname": "component-f"},
         {"dirpath": empty, "arcname": "component-e"},
@@ -191,7 +161,7 @@ def test_file_and_directory_swap_roles_and_duplicate_names(tmp_path):
 
 
 def test_archive_inside_a_source_tree_is_skipped(tmp_path, pipeline):
-    tree = cache_dir(tmp_path / "c1", {"a.txt": b"a", "z.txt": b"z"})
+    tree = make_tree(tmp_path / "c1", {"a.txt": b"a", "z.txt": b"z"})
     archive = tmp_path / "c1" / "m.tar.gz"
     archive.write_bytes(b"stale content from an earlier export")
     thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
@@ -204,7 +174,7 @@ def test_archive_inside_a_source_tree_is_skipped(tmp_path, pipeline):
 def test_sockets_are_skipped(tmp_path, pipeline):
     import socket
 
-    tree = cache_dir(tmp_path / "c1", {"a.txt": b"a"})
+    tree = make_tree(tmp_path / "c1", {"a.txt": b"a"})
     sock = socket.socket(socket.AF_UNIX)
     path = os.path.join(tree, "s.sock")
     if len(os.fsencode(path)) > 100:
@@ -235,8 +205,8 @@ def test_missing_filepath_leaves_an_empty_finished_stream(tmp_path):
 
 def test_missing_dirpath_ends_the_archive_at_that_entry(tmp_path, pipeline):
     archive = tmp_path / "a.tar.gz"
-    first = cache_dir(tmp_path / "c1", {"a.txt": b"a" * 700})
-    later = cache_dir(tmp_path / "c3", {"b.txt": b"b"})
+    first = make_tree(tmp_path / "c1", {"a.txt": b"a" * 700})
+    later = make_tree(tmp_path / "c3", {"b.txt": b"b"})
     missing = str(tmp_path / "gone")
     thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON}, [
         {"dirpath": first, "arcname": "c1"}, {"dirpath": missing, "arcname": "c2"},
@@ -260,7 +230,7 @@ def test_missing_dirpath_ends_the_archive_at_that_entry(tmp_path, pipeline):
 
 def test_unreadable_entries_in_the_list_end_it_there(tmp_path, pipeline):
     archive = tmp_path / "a.tar.gz"
-    first = cache_dir(tmp_path / "c1", {"a.txt": b"a"})
+    first = make_tree(tmp_path / "c1", {"a.txt": b"a"})
     thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
                                  [{"dirpath": first, "arcname": "c1"}, "not a mapping"])
     thread.run()
@@ -286,7 +256,7 @@ def test_unwritable_archive_path_creates_nothing(tmp_path, pipeline):
 def test_full_disk_is_reported(pipeline, tmp_path):
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full")
-    tree = cache_dir(tmp_path / "c1", {"big.bin": os.urandom(1 << 20)})
+    tree = make_tree(tmp_path / "c1", {"big.bin": os.urandom(1 << 20)})
     thread = CacheCompressThread("/dev/full", {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
                                  [{"dirpath": tree, "arcname": "c1"}])
     thread.run()
@@ -344,13 +314,6 @@ def test_file_that_grows_is_stored_at_its_listed_size(tmp_path, pipeline):
 
 
 # -------------------------------------------------------------- cancellation
-
-
-def big_cache(root, megabytes):
-    """Compressible but not trivial data: slow enough to pack that a cancel
-    arrives while blocks are still being compressed."""
-    words = os.urandom(1 << 16).hex().encode()
-    return cache_dir(root, {f"part{i}.txt": words[i:] + words[:i] for i in range(megabytes * 8)})
 
 
 def test_cancel_while_writing_ends_the_run_early(tmp_path, pipeline):

@@ -18,6 +18,7 @@ from pathlib import Path
 import pytest
 
 import vexlo
+from live_server import free_port
 
 # Child interpreters import the same build of the package as this one.
 PACKAGE_ROOT = str(Path(vexlo.__file__).resolve().parents[1])
@@ -272,12 +273,6 @@ class _GateHandler(BaseHTTPRequestHandler):
         pass
 
 
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def _wait_for_port(port, process, seconds=15):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -312,7 +307,7 @@ def test_real_mount_over_webdav(tmp_path):
     served = tmp_path / "served"
     (served / "sales").mkdir(parents=True)
     (served / "sales" / "q3.csv").write_text("region,total\nnorth,12\n")
-    port = _free_port()
+    port = free_port()
     server = subprocess.Popen(
         ["rclone", "serve", "webdav", str(served), "--addr", "127.0.0.1:{}".format(port)],
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

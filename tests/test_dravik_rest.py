@@ -243,36 +243,6 @@ def test_snippets_return_null_and_refuse_other_kinds(platform, call):
         call()
 
 
-BAD_CALLS = [
-    lambda: methods.get_dataset_list(1),
-    lambda: methods.get_dataset_list(page=1),
-    lambda: methods.create_dataset(1, "d"),
-    lambda: methods.create_dataset("n", None),
-    lambda: methods.create_dataset(type("Text", (str,), {})("n"), "d"),
-    lambda: methods.create_dataset("n", "d", True, 1),
-    lambda: methods.create_dataset("n", "d", name="again"),
-    lambda: methods.create_dataset("n", "d", bogus=1),
-    lambda: methods.create_dataset("n"),
-    lambda: methods.create_dataset_version_by_id("42", "d"),
-    lambda: methods.create_dataset_version_by_id(None, "d"),
-    lambda: methods.create_dataset_version_by_id(42, b"d"),
-    lambda: methods.get_code_snippet_to_upload_dataset("n", "d"),
-    lambda: methods.get_code_snippet_to_upload_dataset("n", "d", None),
-    lambda: methods.get_code_snippet_to_import_dataset(7),
-    lambda: methods.get_code_snippet_to_import_dataset(7, "3"),
-]
-
-
-@pytest.mark.parametrize("call", BAD_CALLS)
-def test_wrong_calls_are_refused_before_settings_or_requests(platform, monkeypatch, call):
-    # Without the setting a well-formed call fails with AttributeError, so a
-    # TypeError here shows the arguments were checked first.
-    monkeypatch.delattr(settings, "DRAVIK_API_BASE_PROJECT_URL")
-    with pytest.raises(TypeError):
-        call()
-    assert platform.requests == []
-
-
 def test_settings_are_read_at_every_call(platform, monkeypatch):
     platform.answer([])
     methods.get_dataset_list()

@@ -11,27 +11,15 @@ import tempfile
 import threading
 
 import pytest
-from tornado.httpclient import HTTPClientError
 
-from conftest import component, make_tree
-from test_cache_export import received, states
+from conftest import component, export_dirs, fetch, make_tree, received, states
 from vexlo.server.handlers.cache import export_gate
 from vexlo.server.handlers.cache.export_gate import CacheExportGate
 from vexlo.server.handlers.info import cache_desk
 from vexlo.server.handlers.ws_handler import VexloWebSocketHandler
 
 
-@pytest.fixture(autouse=True)
-def scratch(tmp_path, monkeypatch):
-    scratch = tmp_path / "scratch"
-    scratch.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
-    yield scratch
-    assert export_dirs(scratch) == []
-
-
-def export_dirs(scratch):
-    return [p.name for p in scratch.iterdir() if p.name.startswith("vexlo-cache-")]
+pytestmark = pytest.mark.usefixtures("scratch")
 
 
 async def eventually(condition, what, timeout=10.0):
@@ -52,13 +40,6 @@ async def socket_of(jp_ws_fetch, kernel_id):
 
 async def next_state(ws):
     return states([await asyncio.wait_for(ws.read_message(), 30)])[0]
-
-
-async def fetch(jp_fetch, *path, **params):
-    try:
-        return await jp_fetch(*path, params=params, request_timeout=60)
-    except HTTPClientError as exp:
-        return exp.response
 
 
 @pytest.fixture

@@ -1,6 +1,5 @@
-"""What every native module gets from the host layer: load-time binding and
-methods that behave like Python functions."""
-import functools
+"""What every native module gets from the host layer: load-time binding,
+methods that behave like Python functions, and argument checks."""
 import inspect
 import subprocess
 import sys
@@ -9,7 +8,11 @@ import textwrap
 import pytest
 import tornado.web
 
+from vexlo.dravik.dataset import methods
+from vexlo.dravik.settings import settings
+from vexlo.server.handlers.cache.export_gate import CacheExportGate
 from vexlo.server.handlers.info import cache_desk
+from vexlo.server.misc.cache_packer import CacheCompressThread
 
 
 def load_with(setup):
@@ -75,9 +78,64 @@ def test_native_methods_read_like_python_functions(tmp_path, monkeypatch):
     assert (int(status), result) == (200, {"cache_size": "5B"})
 
 
-def test_native_methods_refuse_wrong_calls():
-    handler = object.__new__(cache_desk.CacheInfoHandler)
-    with pytest.raises(TypeError, match=r"takes exactly 1 positional argument \(2 given\)"):
-        handler._get_info(1)
-    with pytest.raises(TypeError, match="unexpected keyword argument 'kernel_id'"):
-        handler._get_info(kernel_id="x")
+class DictSub(dict):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+def info_handler():
+    return object.__new__(cache_desk.CacheInfoHandler)
+
+
+# Each module's native calls, checked by the host layer before any of their
+# own work: exact types (no subclasses), argument counts and names.
+WRONG_CALLS = [
+    # methods
+    (lambda: info_handler()._get_info(1), "_get_info() takes exactly 1 positional argument (2 given)"),
+    (lambda: info_handler()._get_info(kernel_id="x"), "unexpected keyword argument 'kernel_id'"),
+    (lambda: CacheExportGate.transmit(kernel_id="k", data=[]), "argument 'data' must be dict, not list"),
+    (lambda: CacheExportGate.transmit(None, {}), "argument 'kernel_id' must be str, not NoneType"),
+    (lambda: CacheExportGate.transmit("k", {}, kernel_id="k"), "got multiple values for argument 'kernel_id'"),
+    # a constructor
+    (lambda: CacheCompressThread(None, {}, []), "argument 'tarfile_path' must be str, not NoneType"),
+    (lambda: CacheCompressThread(StrSub("a"), {}, []), "subclasses of built-in types are refused"),
+    (lambda: CacheCompressThread("a", DictSub(), []), "argument 'pipeline_info' must be dict, not DictSub"),
+    (lambda: CacheCompressThread("a", {}, ()), "argument 'cache_info' must be list, not tuple"),
+    (lambda: CacheCompressThread("a", {}), "takes exactly 4 positional arguments (3 given)"),
+    (lambda: CacheCompressThread("a", {}, [], 1), "takes exactly 4 positional arguments (5 given)"),
+    # module functions
+    (lambda: methods.get_dataset_list(1), "get_dataset_list() takes exactly 0 positional arguments (1 given)"),
+    (lambda: methods.get_dataset_list(page=1), "get_dataset_list() got an unexpected keyword argument 'page'"),
+    (lambda: methods.create_dataset(1, "d"), "argument 'name' must be str, not int"),
+    (lambda: methods.create_dataset("n", None), "argument 'description' must be str, not NoneType"),
+    (lambda: methods.create_dataset(type("Text", (str,), {})("n"), "d"),
+     "argument 'name' must be str, not Text (subclasses of built-in types are refused)"),
+    (lambda: methods.create_dataset("n", "d", True, 1), "create_dataset() takes at most 3 positional arguments (4 given)"),
+    (lambda: methods.create_dataset("n", "d", name="again"), "create_dataset() got multiple values for argument 'name'"),
+    (lambda: methods.create_dataset("n", "d", bogus=1), "create_dataset() got an unexpected keyword argument 'bogus'"),
+    (lambda: methods.create_dataset("n"), "create_dataset() missing required argument 'description' (pos 2)"),
+    (lambda: methods.create_dataset_version_by_id("42", "d"), "argument 'dataset_id' must be a number, not str"),
+    (lambda: methods.create_dataset_version_by_id(None, "d"), "argument 'dataset_id' must be a number, not NoneType"),
+    (lambda: methods.create_dataset_version_by_id(42, b"d"), "argument 'description' must be str, not bytes"),
+    (lambda: methods.get_code_snippet_to_upload_dataset("n", "d"),
+     "get_code_snippet_to_upload_dataset() takes exactly 3 positional arguments (2 given)"),
+    (lambda: methods.get_code_snippet_to_upload_dataset("n", "d", None), "argument 'file_type' must be str, not NoneType"),
+    (lambda: methods.get_code_snippet_to_import_dataset(7),
+     "get_code_snippet_to_import_dataset() takes exactly 2 positional arguments (1 given)"),
+    (lambda: methods.get_code_snippet_to_import_dataset(7, "3"),
+     "argument 'dataset_version_id' must be a number, not str"),
+]
+
+
+@pytest.mark.parametrize("call, message", WRONG_CALLS)
+def test_wrong_calls_are_refused_before_any_work(call, message, monkeypatch):
+    # Without the platform's URL a well-formed Dravik call fails with
+    # AttributeError and can request nothing, so a TypeError here shows the
+    # arguments were checked before settings were read or anything was sent.
+    monkeypatch.delattr(settings, "DRAVIK_API_BASE_PROJECT_URL")
+    with pytest.raises(TypeError) as refused:
+        call()
+    assert message in str(refused.value)

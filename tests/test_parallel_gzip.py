@@ -1,5 +1,5 @@
-"""The parallel gzip engine on its own, with each block compressor: compiled
-from the sources with a small driver, then checked with zlib, the gzip module
+"""The parallel gzip engine on its own, with each block compressor: the engine
+library linked into a small driver, then checked with zlib, the gzip module
 and gzip(1)."""
 import gzip
 import os
@@ -13,23 +13,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import float_column, numeric_csv, random_bytes
-from native_driver import build_driver
 
 BLOCK = 32 * 1024  # the smallest block: many blocks from little data
-
-# Sources, defines and libraries of each block compressor.
-ENGINES = {
-    "zlib": (["block_deflate_zlib.cpp"], ["-DVEXLO_DEFLATE_LIBDEFLATE=0"], ["-lz"]),
-    "libdeflate": (["block_deflate_libdeflate.cpp", "block_effort.cpp", "deflate_joint.cpp", "literal_deflate.cpp"], ["-DVEXLO_DEFLATE_LIBDEFLATE=1"], ["-lz"]),
-}
-
-
-def pkg_config(package):
-    if shutil.which("pkg-config") is None:
-        return None
-    found = subprocess.run(["pkg-config", "--cflags", "--libs", package], capture_output=True, text=True)
-    return found.stdout.split() if found.returncode == 0 else None
-
 
 # A fixed level per compressor, for tests that need every block to go
 # through the matcher (and, with libdeflate, through the joint).
@@ -38,19 +23,10 @@ FIXED_LEVEL = {"zlib": "9", "libdeflate": "8"}
 LITERALS_LEVEL = "-2"
 
 
-@pytest.fixture(scope="module", params=sorted(ENGINES))
-def engine(request, tmp_path_factory):
-    """(engine name, driver) for each block compressor."""
-    sources, defines, libraries = ENGINES[request.param]
-    if request.param == "libdeflate":
-        flags = pkg_config("libdeflate")
-        if flags is None:
-            pytest.skip("libdeflate not found by pkg-config (Debian: libdeflate-dev)")
-        defines = defines + [f for f in flags if f.startswith("-I")]
-        libraries = [f for f in flags if not f.startswith("-I")] + libraries
-    driver = build_driver(tmp_path_factory, "gzip_engine_driver.cpp",
-                          ["parallel_gzip.cpp", "archive_error.cpp", *sources], [*libraries, "-pthread"], defines)
-    return request.param, driver
+@pytest.fixture(scope="module", params=["libdeflate", "zlib"])
+def engine(request, native_driver):
+    """(block compressor, driver) for each block compressor."""
+    return request.param, native_driver("gzip_engine_driver", deflate=request.param)
 
 
 def run(engine, tmp_path, data, threads, block=BLOCK, options=()):

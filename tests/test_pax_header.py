@@ -1,5 +1,5 @@
 """Tar headers of the archive engine for values at and past the ustar limits,
-read back with Python's tarfile (the engine compiled with a small driver)."""
+read back with Python's tarfile (the engine library linked into a small driver)."""
 import io
 import os
 import subprocess
@@ -7,16 +7,13 @@ import tarfile
 
 import pytest
 
-from native_driver import build_driver
-
-
 LIMIT_8G = 8 ** 11  # first size the 12-byte octal field cannot hold
 LIMIT_ID = 8 ** 7   # first id the 8-byte octal field cannot hold
 
 
 @pytest.fixture(scope="module")
-def encode(tmp_path_factory):
-    exe = build_driver(tmp_path_factory, "pax_header_driver.cpp", ["pax_header.cpp"])
+def encode(native_driver):
+    exe = native_driver("pax_header_driver")
 
     def run(name, type="0", mode="644", size=0, uid=0, gid=0, mtime=0, link=b"", uname=b"u", gname=b"g"):
         args = [str(exe), name, type, mode, str(size), str(uid), str(gid), str(mtime), link, uname, gname]

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "archive_error.hpp"
-#include "parallel_gzip.hpp"
+#include "vexlo/server/misc/cache_packer/archive_error.hpp"
+#include "vexlo/server/misc/cache_packer/parallel_gzip.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "vexlo/server/host/errors.hpp"
 
-#include <cstring>
+#include "vexlo/server/posix/error_text.hpp"
 
 namespace vexlo::host {
 
@@ -58,10 +58,7 @@ py::object os_error(int error_number, const std::string& reason, const std::stri
 }
 
 void raise_os_error(int error_number, const std::string& path) {
-  char buffer[256];
-  // GNU strerror_r may return a static string instead of filling `buffer`.
-  const char* reason = strerror_r(error_number, buffer, sizeof buffer);
-  raise_error(os_error(error_number, reason, path));
+  raise_error(os_error(error_number, posix::error_text(error_number), path));
 }
 
 void raise_error(const py::object& error) {

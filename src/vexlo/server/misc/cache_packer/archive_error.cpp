@@ -1,6 +1,6 @@
 #include "archive_error.hpp"
 
-#include <cstring>
+#include "vexlo/server/posix/error_text.hpp"
 
 namespace vexlo::archive {
 
@@ -27,10 +27,7 @@ ArchiveError::ArchiveError(int error_number, std::string path, const std::string
       reason_(reason) {}
 
 void throw_os_error(int error_number, const std::string& path) {
-  char buffer[256];
-  // GNU strerror_r may return a static string instead of filling `buffer`.
-  const char* text = strerror_r(error_number, buffer, sizeof buffer);
-  throw ArchiveError(error_number, path, text);
+  throw ArchiveError(error_number, path, posix::error_text(error_number));
 }
 
 }  // namespace vexlo::archive

@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <vector>
 
-#include "file_descriptor.hpp"
 #include "parallel_gzip.hpp"
 #include "pax_header.hpp"
 #include "tree_walker.hpp"
+#include "vexlo/server/posix/file_descriptor.hpp"
 
 namespace vexlo::archive {
 
@@ -130,7 +130,8 @@ class MemberWriter final : public EntrySink {
   void write_file(const Entry& e, MemberInfo& m) {
     // Non-blocking and no-follow: if the entry was swapped for a FIFO or a
     // link since it was listed, opening must neither hang nor follow it.
-    FileDescriptor fd(::openat(e.dir_fd, e.leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    posix::FileDescriptor fd(
+        ::openat(e.dir_fd, e.leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) {
       throw_os_error(errno, e.source);
     }
@@ -203,7 +204,7 @@ void finish_quietly(ParallelGzip& out) noexcept {
 
 void write_archive(const std::string& archive_path, const std::vector<Source>& sources,
                    const Options& options) {
-  FileDescriptor fd(::open(archive_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  posix::FileDescriptor fd(::open(archive_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) {
     throw_os_error(errno, archive_path);
   }

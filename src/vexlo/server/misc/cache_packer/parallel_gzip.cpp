@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "archive_error.hpp"
-#include "file_descriptor.hpp"
+#include "vexlo/server/posix/file_descriptor.hpp"
 
 namespace vexlo::archive {
 
@@ -285,7 +285,7 @@ void ParallelGzip::write_ready(std::unique_lock<std::mutex>& lock) {
 
 // Called without the lock; records the first failure for the producer.
 void ParallelGzip::write_all(const unsigned char* data, std::size_t n) {
-  const int error = archive::write_all(fd_, data, n);
+  const int error = posix::write_all(fd_, data, n);
   if (error != 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (write_errno_ == 0) {

@@ -18,10 +18,10 @@ void write_text_file(const std::string& path, const std::string& text) {
   int error_number = 0;
   {
     py::gil_scoped_release unlocked;
-    archive::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    posix::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd.valid()) {
       error_number = errno;
-    } else if ((error_number = archive::write_all(fd.get(), text.data(), text.size())) == 0) {
+    } else if ((error_number = posix::write_all(fd.get(), text.data(), text.size())) == 0) {
       if (::close(fd.release()) != 0)
         error_number = errno;
     }

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "vexlo/server/misc/cache_packer/file_descriptor.hpp"
+#include "vexlo/server/posix/file_descriptor.hpp"
 
 namespace vexlo::export_gate {
 
@@ -31,7 +31,7 @@ class FileReader {
 
  private:
   std::string path_;
-  archive::FileDescriptor fd_;
+  posix::FileDescriptor fd_;
 };
 
 }  // namespace vexlo::export_gate

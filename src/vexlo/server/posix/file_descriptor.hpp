@@ -1,3 +1,4 @@
+// POSIX descriptors: closed when their owner goes, written in full.
 #pragma once
 
 #include <unistd.h>
@@ -5,7 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 
-namespace vexlo::archive {
+namespace vexlo::posix {
 
 // An open file descriptor, closed when its scope is left.
 class FileDescriptor {
@@ -50,4 +51,4 @@ inline int write_all(int fd, const void* data, std::size_t n) noexcept {
   return 0;
 }
 
-}  // namespace vexlo::archive
+}  // namespace vexlo::posix
