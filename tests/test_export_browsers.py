@@ -28,7 +28,6 @@ from conftest import component, make_tree
 
 PAGES = Path(__file__).parent / "pages"
 FIREFOX, CHROMIUM, CHROMEDRIVER = "/usr/bin/firefox-esr", "/usr/bin/chromium", "/usr/bin/chromedriver"
-PARTIAL = (".part", ".crdownload")  # Firefox's and Chromium's files of a download under way
 
 
 def require(*programs):
@@ -167,15 +166,20 @@ async def until(condition, what, timeout=30):
         await asyncio.sleep(0.05)
 
 
+def partial(name):
+    """A file of a download under way: Firefox writes "<stem>.<random>.<ext>.part"
+    beside an empty file under the final name; Chromium writes a hidden
+    ".org.chromium.Chromium.<random>", then "<name>.crdownload"."""
+    return name.startswith(".") or name.endswith((".part", ".crdownload"))
+
+
 async def saved_file(folder: Path):
-    """The finished download in `folder`: no partial file left, and the file has
-    its bytes (Firefox puts an empty file under the final name while it downloads)."""
+    """The one finished download in `folder`."""
 
     async def finished():
         entries = list(folder.iterdir())
-        done = [e for e in entries if not e.name.endswith(PARTIAL)]
-        if len(done) == len(entries) == 1 and done[0].stat().st_size > 0:
-            return done[0]
+        if len(entries) == 1 and not partial(entries[0].name) and entries[0].stat().st_size > 0:
+            return entries[0]
         return None
 
     return await until(finished, f"a finished download in {folder}")
@@ -205,7 +209,7 @@ NOTEBOOKS = [
 ]
 
 
-async def test_export_from_a_page_of_the_server(browser, jp_serverapp, jp_fetch, jp_http_port, jp_base_url,
+async def test_export_from_a_page_of_the_server(browser, jp_serverapp, jp_http_port, jp_base_url,
                                                 register_pipeline, tmp_path):
     base = f"http://127.0.0.1:{jp_http_port}{jp_base_url}"
     page = base + "static/export.html"
@@ -226,7 +230,7 @@ async def test_export_from_a_page_of_the_server(browser, jp_serverapp, jp_fetch,
     await until(on_page, f"the page {page} after logging in")
     assert await in_browser(browser.run, "return window.vexloPage.connect('k1')") is True
 
-    saved, broadcasts = {}, {}
+    saved, broadcasts = [], {}
     for notebook, offered in NOTEBOOKS:
         first = len(await in_browser(browser.run, "return window.vexloPage.progress"))
         await in_browser(browser.run, "window.vexloPage.pointExport('k1', arguments[0])", notebook)
@@ -234,14 +238,14 @@ async def test_export_from_a_page_of_the_server(browser, jp_serverapp, jp_fetch,
         broadcasts[offered] = await export_broadcast(browser, first)
         archive = await saved_file(browser.downloads)
         with tarfile.open(archive, "r:gz") as members:
-            saved[archive.name] = members.getnames()
-            assert members.extractfile("component-a/table.csv").read() == table
+            saved.append((archive.name, members.getnames()))
+            assert members.extractfile("component-a/table.csv").read() == table, archive.name
         archive.unlink()
 
-    assert list(saved) == [offered for _, offered in NOTEBOOKS]
-    for offered, members in saved.items():
+    assert [name for name, _ in saved] == [offered for _, offered in NOTEBOOKS]
+    for name, members in saved:
         assert members == ["pipeline.json", "component-a", "component-a/sub", "component-a/sub/blob.bin",
-                           "component-a/table.csv", "component-b", "component-b/m.json"], offered
+                           "component-a/table.csv", "component-b", "component-b/m.json"], name
     for offered, states in broadcasts.items():
         assert states[:2] == [("invalid", 0), ("running", 0)] and states[-1] == ("successful", 100), offered
         running = [progress for _, progress in states[1:-1]]
