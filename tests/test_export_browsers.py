@@ -6,6 +6,7 @@ file) holds the kernel's websocket and starts each export from a link, as a
 front end does. The browser logs in once with the token; everything after goes
 by the server's cookie."""
 import asyncio
+import json
 import os
 import tarfile
 import time
@@ -192,9 +193,10 @@ async def export_broadcast(browser, first):
     async def ended():
         page = await in_browser(browser.run, "const page = window.vexloPage;"
                                 "return {progress: page.progress, closeCode: page.closeCode}")
-        progress = page["progress"][first:]
-        if progress and progress[-1]["msg"]["status"] in ("successful", "failed"):
-            return [(m["msg"]["status"], m["msg"]["progress"]) for m in progress]
+        messages = [json.loads(text) for text in page["progress"][first:]]
+        if messages and messages[-1]["msg"]["status"] in ("successful", "failed"):
+            assert {m["procedure"] for m in messages} == {"export:cache"}
+            return [(m["msg"]["status"], m["msg"]["progress"]) for m in messages]
         assert page["closeCode"] is None, f"the page's websocket closed with code {page['closeCode']}"
         return None
 
