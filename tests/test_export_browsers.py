@@ -25,7 +25,7 @@ with warnings.catch_warnings():
     from marionette_driver.by import By as MarionetteBy
     from marionette_driver.marionette import Marionette
 
-from conftest import component, make_tree
+from conftest import component, make_tree, states
 
 PAGES = Path(__file__).parent / "pages"
 FIREFOX, CHROMIUM, CHROMEDRIVER = "/usr/bin/firefox-esr", "/usr/bin/chromium", "/usr/bin/chromedriver"
@@ -193,10 +193,10 @@ async def export_broadcast(browser, first):
     async def ended():
         page = await in_browser(browser.run, "const page = window.vexloPage;"
                                 "return {progress: page.progress, closeCode: page.closeCode}")
-        messages = [json.loads(text) for text in page["progress"][first:]]
-        if messages and messages[-1]["msg"]["status"] in ("successful", "failed"):
-            assert {m["procedure"] for m in messages} == {"export:cache"}
-            return [(m["msg"]["status"], m["msg"]["progress"]) for m in messages]
+        texts = page["progress"][first:]
+        if texts and states(texts[-1:])[0][0] in ("successful", "failed"):
+            assert {json.loads(text)["procedure"] for text in texts} == {"export:cache"}
+            return states(texts)
         assert page["closeCode"] is None, f"the page's websocket closed with code {page['closeCode']}"
         return None
 
@@ -212,7 +212,7 @@ NOTEBOOKS = [
 
 
 async def test_export_from_a_page_of_the_server(browser, jp_serverapp, jp_http_port, jp_base_url,
-                                                register_pipeline, tmp_path):
+                                                register_pipeline, scratch, tmp_path):
     base = f"http://127.0.0.1:{jp_http_port}{jp_base_url}"
     page = base + "static/export.html"
     table = b"x,y\n" * 20000
@@ -248,10 +248,10 @@ async def test_export_from_a_page_of_the_server(browser, jp_serverapp, jp_http_p
     for name, members in saved:
         assert members == ["pipeline.json", "component-a", "component-a/sub", "component-a/sub/blob.bin",
                            "component-a/table.csv", "component-b", "component-b/m.json"], name
-    for offered, states in broadcasts.items():
-        assert states[:2] == [("invalid", 0), ("running", 0)] and states[-1] == ("successful", 100), offered
-        running = [progress for _, progress in states[1:-1]]
-        assert {status for status, _ in states[1:-1]} == {"running"} and running == sorted(running), offered
+    for offered, seen in broadcasts.items():
+        assert seen[:2] == [("invalid", 0), ("running", 0)] and seen[-1] == ("successful", 100), offered
+        running = [progress for _, progress in seen[1:-1]]
+        assert {status for status, _ in seen[1:-1]} == {"running"} and running == sorted(running), offered
     # The downloads began no navigation: the page and its websocket are still there.
     assert await in_browser(browser.run, "return window.vexloPage.socketOpen()") is True
 
