@@ -25,11 +25,30 @@ vexlo_debian_packages() {
     command -v pkg-config >/dev/null || missing+=(pkg-config)
     [ -e /usr/include/zlib.h ] || missing+=(zlib1g-dev)
     [ -e /usr/include/libdeflate.h ] || missing+=(libdeflate-dev)
-    [ ${#missing[@]} -eq 0 ] && return 0
+    vexlo_apt_install "${missing[@]}"
+}
+
+# The browsers of the suite's browser tests, headless: Firefox ESR (driven over
+# its built-in Marionette) and Chromium with its chromedriver.
+vexlo_browsers() {
+    local missing=()
+    command -v firefox-esr >/dev/null || missing+=(firefox-esr)
+    command -v chromium >/dev/null || missing+=(chromium)
+    command -v chromedriver >/dev/null || missing+=(chromium-driver)
+    vexlo_apt_install "${missing[@]}"
+}
+
+# Install Debian packages by name; without root the tests that need them skip.
+# Usage: vexlo_apt_install [package...]
+vexlo_apt_install() {
+    [ $# -eq 0 ] && return 0
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+        if [ -z "${_vexlo_apt_updated:-}" ]; then
+            apt-get update -qq && _vexlo_apt_updated=1
+        fi
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
     else
-        echo "not installed (needs root and apt-get): ${missing[*]}" >&2
+        echo "not installed (needs root and apt-get): $*" >&2
     fi
 }
 
