@@ -29,6 +29,13 @@ def engine(request, native_driver):
     return request.param, native_driver("gzip_engine_driver", deflate=request.param)
 
 
+@pytest.fixture(scope="module")
+def libdeflate(native_driver):
+    """The libdeflate compressor's driver: only it chooses an effort per
+    block and has a literal coder."""
+    return "libdeflate", native_driver("gzip_engine_driver", deflate="libdeflate")
+
+
 def run(engine, tmp_path, data, threads, block=BLOCK, options=()):
     """(gzip file's bytes, driver's stdout) for `data`."""
     src, dst = tmp_path / "in.bin", tmp_path / "out.gz"
@@ -160,11 +167,9 @@ def test_feeding_after_finish_is_refused(engine, tmp_path):
     assert gzip.decompress(dst.read_bytes()) == data
 
 
-def test_adaptive_stream_mixes_every_method(engine, tmp_path):
+def test_adaptive_stream_mixes_every_method(libdeflate, tmp_path):
     """Stored, literal, low- and high-effort blocks in one stream, cut at and
     around the block size, decode as one deflate stream."""
-    if engine[0] != "libdeflate":
-        pytest.skip("only the libdeflate compressor chooses an effort per block")
     rng = random.Random(11)
     big = 1024 * 1024
     data = b"".join([
@@ -175,7 +180,7 @@ def test_adaptive_stream_mixes_every_method(engine, tmp_path):
         bytes(BLOCK + 7),                       # zeros
         float_column(rng, 100),                 # a short last block
     ])
-    out, report = run(engine, tmp_path, data, threads=3, block=big, options=["--methods"])
+    out, report = run(libdeflate, tmp_path, data, threads=3, block=big, options=["--methods"])
     literals, low, high = map(int, report.split())
     assert literals >= 2 and low >= 1 and high >= 1, report
     assert literals + low + high == -(-len(data) // big)
@@ -202,17 +207,15 @@ def skewed(rng, n):
 
 @pytest.mark.parametrize("kind", ["one byte", "two bytes", "skewed", "random", "text"])
 @pytest.mark.parametrize("size", [1, 128 * 1024 - 1, 128 * 1024 + 1, 5 * BLOCK])
-def test_literal_coder(engine, tmp_path, kind, size):
+def test_literal_coder(libdeflate, tmp_path, kind, size):
     """The literal coder alone, on the shapes of code it must build."""
-    if engine[0] != "libdeflate":
-        pytest.skip("the literal coder belongs to the libdeflate compressor")
     rng = random.Random(size)
     data = {"one byte": lambda: b"a" * size,
             "two bytes": lambda: bytes(rng.choice(b"ab") for _ in range(size)),
             "skewed": lambda: skewed(rng, size),
             "random": lambda: random_bytes(rng, size),
             "text": lambda: sample(2 * size, size)[:size]}[kind]()
-    out, _ = run(engine, tmp_path, data, threads=2, options=["--level", LITERALS_LEVEL])
+    out, _ = run(libdeflate, tmp_path, data, threads=2, options=["--level", LITERALS_LEVEL])
     check_one_member(out, data, tmp_path / "out.gz")
     if kind == "two bytes" and size > BLOCK:
         # With the end code beside them, the two bytes take 1 and 2 bits.
