@@ -7,7 +7,8 @@ top-level folder), and measures:
   1. export time through HTTP (request sent to last byte received) against
      CacheCompressThread alone on the same inputs: the ratio, target <= 1.05;
   2. the longest time the server's event loop could not answer another request
-     (a probe asks /api/status every 20 ms during an export): target < 50 ms;
+     (a probe asks /api/status every 20 ms during a second export, timed
+     apart since the probe takes CPU from the writer): target < 50 ms;
   3. how long after a client leaves (during packing, and during the download)
      its scratch directory is gone and the server's CPU falls idle;
   4. the server's peak memory growth while a client reads an archive of at
@@ -177,15 +178,19 @@ def main():
         pipeline_json = scratch / "pipeline.json"
         pipeline_json.write_text('{"bench": {}}')
 
-        alone, through_http, stalls = [], [], []
+        # The stall probe's 50 requests a second take CPU from a writer that
+        # uses every core, so the export is timed without it, then again with
+        # it for the stall.
+        alone, through_http, probed, stalls = [], [], [], []
         for _ in range(args.repeat):
             alone.append(writer_alone(trees, pipeline_json, scratch / "alone.tar.gz"))
+            seconds, size = export(server, scratch / "export.tar.gz")
+            through_http.append(seconds)
             probe = StallProbe(server)
             probe.start()
-            seconds, size = export(server, scratch / "export.tar.gz")
+            probed.append(export(server, scratch / "export.tar.gz")[0])
             probe.done.set()
             probe.join()
-            through_http.append(seconds)
             stalls.append(probe.worst)
         a, h = statistics.median(alone), statistics.median(through_http)
         content = sum(os.path.getsize(os.path.join(d, f)) for _, t in trees for d, _, fs in os.walk(t) for f in fs)
@@ -195,7 +200,8 @@ def main():
         print(f"  export / writer = {h / a:.3f}   target <= 1.05  {'OK' if h / a <= 1.05 else 'MISSED'}")
         worst = max(stalls) * 1000
         print(f"  longest event-loop stall during an export: {worst:.1f} ms   target < 50 ms  "
-              f"{'OK' if worst < 50 else 'MISSED'}   (per run: {', '.join(f'{x * 1000:.1f}' for x in stalls)})")
+              f"{'OK' if worst < 50 else 'MISSED'}   (per run: {', '.join(f'{x * 1000:.1f}' for x in stalls)}; "
+              f"those exports took {', '.join(f'{x:.2f}' for x in probed)} s)")
         for during in ("packing", "download"):
             gone, idle = client_leaves(server, during)
             print(f"client leaves during the {during}: scratch directory gone after {gone * 1000:.0f} ms, "

@@ -5,8 +5,9 @@
 //     prepare           off the loop: write the description file, estimate
 //                       the content's size
 //     prepared          start the writer, broadcast "running"
-//     poll              writer running: report_progress, poll again after a
-//                       pause (at once when the client has left)
+//     poll              writer running: report_progress every kPollInterval,
+//                       poll again after a short pause (at once when the
+//                       client has left)
 //                       writer stopped: complete_packing, which joins it,
 //                       broadcasts "successful" and starts the download
 //     sent              the download has ended: finish
@@ -21,6 +22,7 @@
 //   export: get raises it. Either way ended() leaves nothing behind.
 #include "export_flow.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,6 +43,10 @@ using namespace pybind11::literals;
 namespace {
 
 constexpr double kPollInterval = 0.25;
+// How often a running writer is asked whether it has finished: a fraction of
+// the reporting interval, so the download starts within 20 ms of the
+// archive's end instead of up to 0.25 s later (a quarter of a small export).
+constexpr double kStopCheckInterval = 0.02;
 // While the writer has not created the archive yet: look again almost at once,
 // without spinning the loop.
 constexpr double kCreationInterval = 0.001;
@@ -149,8 +155,13 @@ class Export : public LoopTask<Export> {
       cancel_writer();
     if (host::truth(tar_thread_.attr("is_stopped")()))
       return complete_packing();
-    const bool created = report_progress();
-    poll_in(cancelled_ ? kEndingInterval : created ? kPollInterval : kCreationInterval);
+    const auto now = std::chrono::steady_clock::now();
+    if (!created_ || now >= next_report_) {
+      created_ = report_progress();
+      next_report_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(kPollInterval));
+    }
+    poll_in(cancelled_ ? kEndingInterval : created_ ? kStopCheckInterval : kCreationInterval);
   }
 
   // Broadcasts the archive's growth as a share of the expected content size;
@@ -290,6 +301,8 @@ class Export : public LoopTask<Export> {
   double estimate_size_ = 0;         // bytes of content, for the progress share
   std::uintmax_t tarfile_size_ = 0;  // the archive's size at the last broadcast
   py::object tar_thread_;
+  bool created_ = false;                               // the writer has created the archive
+  std::chrono::steady_clock::time_point next_report_;  // when progress is due again
 
   py::object polling_ = py::none();  // the next poll's timeout, while one is due
   bool client_gone_ = false;
