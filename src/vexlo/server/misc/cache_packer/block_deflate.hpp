@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,7 @@ enum class BlockMethod {
   low,       // the adaptive rule's low level
   high,      // its high level, or the fixed level
 };
+inline constexpr int kBlockMethods = 3;
 
 class BlockDeflate {
  public:
@@ -59,8 +61,13 @@ class BlockDeflate {
   // CRC-32 of `data` continuing `crc`, with the fastest code at hand.
   static std::uint32_t crc32(std::uint32_t crc, const unsigned char* data, std::size_t len);
 
-  // `level` is kAdaptiveLevel, kLiteralsLevel or a fixed level (at most
-  // kMaxLevel).
+  // `level` as the compressor takes it: kAdaptiveLevel and kLiteralsLevel
+  // as they are, a fixed level clamped to 0..kMaxLevel.
+  static int checked_level(int level) {
+    return level == kAdaptiveLevel || level == kLiteralsLevel ? level : std::clamp(level, 0, kMaxLevel);
+  }
+
+  // `level` is taken through checked_level().
   explicit BlockDeflate(int level);
   ~BlockDeflate();
   BlockDeflate(const BlockDeflate&) = delete;

@@ -32,10 +32,10 @@ using Compressor = std::unique_ptr<libdeflate_compressor, FreeCompressor>;
 }  // namespace
 
 struct BlockDeflate::State {
-  int level;                              // kAdaptiveLevel or a fixed level
-  Compressor compressors[kMaxLevel + 1];  // by level, those this worker uses
-  std::unique_ptr<EffortRule> rule;       // adaptive only
-  std::uint64_t blocks[3] = {0, 0, 0};    // blocks compressed, by BlockMethod
+  int level;                                 // kAdaptiveLevel or a fixed level
+  Compressor compressors[kMaxLevel + 1];     // by level, those this worker uses
+  std::unique_ptr<EffortRule> rule;          // adaptive only
+  std::uint64_t blocks[kBlockMethods] = {};  // blocks compressed, by BlockMethod
 
   libdeflate_compressor* compressor(int at) {
     if (!compressors[at]) {
@@ -55,8 +55,7 @@ std::uint32_t BlockDeflate::crc32(std::uint32_t crc, const unsigned char* data, 
 }
 
 BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
-  state_->level =
-      level == kLiteralsLevel || level == kAdaptiveLevel ? level : std::clamp(level, 0, kMaxLevel);
+  state_->level = checked_level(level);
   bool ready = true;
   if (state_->level == kAdaptiveLevel) {
     libdeflate_compressor* probe = state_->compressor(EffortRule::kProbeLevel);

@@ -30,11 +30,11 @@ std::size_t BlockDeflate::output_bound(std::size_t block_size) {
 
 BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
   std::memset(&state_->strm, 0, sizeof state_->strm);
+  level = checked_level(level);
   if (level < 0) {
     level = Z_DEFAULT_COMPRESSION;  // no adaptive or literal-only coder here
   }
-  if (deflateInit2(&state_->strm, std::min(level, kMaxLevel), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) !=
-      Z_OK) {
+  if (deflateInit2(&state_->strm, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     state_.reset();
   }
 }

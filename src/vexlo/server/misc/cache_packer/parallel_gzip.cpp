@@ -59,9 +59,7 @@ void put_le32(unsigned char* p, std::uint32_t v) {
 ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size)
     : fd_(fd),
       path_(std::move(path)),
-      level_(level == kLiteralsLevel || level == kAdaptiveLevel
-                 ? level
-                 : std::clamp(level, 0, BlockDeflate::kMaxLevel)),
+      level_(BlockDeflate::checked_level(level)),
       block_size_(std::max(block_size, kMinBlock)) {
   if (threads == 0) {
     threads = usable_cpus();
@@ -242,7 +240,7 @@ void ParallelGzip::worker_loop() {
     write_ready(lock);
   }
   if (compressor) {
-    for (int m = 0; m < 3; ++m) {
+    for (int m = 0; m < kBlockMethods; ++m) {
       blocks_[m] += compressor->blocks(static_cast<BlockMethod>(m));
     }
   }

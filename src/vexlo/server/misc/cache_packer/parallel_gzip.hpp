@@ -92,7 +92,7 @@ class ParallelGzip {
   bool deflate_failed_ = false;
   std::uint32_t crc_ = 0;
   bool finished_ = false;
-  std::uint64_t blocks_[3] = {0, 0, 0};  // by BlockMethod, added by each worker as it stops
+  std::uint64_t blocks_[kBlockMethods] = {};  // by BlockMethod, added by each worker as it stops
 
   std::vector<std::thread> workers_;
 };
