@@ -58,6 +58,7 @@ Effort EffortRule::choose(const unsigned char* in, std::size_t len) {
                                         static_cast<double>(LiteralDeflate::bound(n)));
   const std::size_t probe = compress(probe_, sample, n);
   if (probe != 0 && static_cast<double>(probe) >= kSequenceMinRatio * static_cast<double>(n) &&
+      literal_bytes * 8 <= kSequenceBits * static_cast<double>(n) &&
       few_symbols_carry(counts, n, kSequenceSymbols, kSequenceShare)) {
     return {Effort::Method::matches, kSequenceLevel};
   }
