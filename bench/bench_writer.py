@@ -3,9 +3,9 @@
 Generates corpora of what notebook caches hold, reproducibly (seeded), under a
 work directory: logs (JSON lines, a CSV table, numeric columns, random bytes,
 small JSON files), an ML cache (float features and weights, parquet and a
-pickled DataFrame, JPEG and PNG images, small pickles; needs the `bench`
-extra: numpy, pandas, pyarrow, Pillow), a mixed corpus and one of small
-files. Then it times, pair by pair in one run, the three writers on the same
+pickled DataFrame, JPEG and PNG images, small pickles), sequencing data
+(FASTA references and FASTQ reads), a mixed corpus and one of small files;
+the first three need the `bench` extra (numpy, pandas, pyarrow, Pillow). Then it times, pair by pair in one run, the three writers on the same
 input:
 
   - CacheCompressThread (this package; its gzip engine on every usable CPU)
@@ -240,9 +240,71 @@ def make_ml(root):
         _write(os.path.join(root, "state", f"step_{i:04d}.pkl"), pickle.dumps(state))
 
 
+def make_sequences(root):
+    """About 110 MB of a bioinformatics notebook's cache: soft-masked
+    reference sequences as FASTA (AT-rich background, short tandem repeats,
+    repeat families, mutated and reverse-complemented duplications, masked
+    lowercase windows, runs of N) and sequencing reads sampled from them as
+    FASTQ, with errors and quality scores that worsen along the read."""
+    import numpy as np
+
+    nrng = np.random.default_rng(SEED + 5)
+    bases = np.frombuffer(b"ACGT", np.uint8)
+    families = [nrng.integers(0, 4, int(nrng.integers(150, 320))) for _ in range(12)]
+
+    def chromosome(length):
+        parts, n = [], 0
+        while n < length:
+            r = nrng.random()
+            if r < 0.55:
+                part = nrng.choice(4, int(nrng.integers(200, 5000)), p=[0.29, 0.21, 0.21, 0.29])
+            elif r < 0.70:
+                part = np.tile(nrng.integers(0, 4, int(nrng.integers(1, 6))), int(nrng.integers(5, 60)))
+            elif r < 0.85:
+                part = families[int(nrng.integers(12))].copy()
+            else:
+                earlier = np.concatenate(parts[-200:]) if parts else nrng.integers(0, 4, 1000)
+                size = int(min(len(earlier), nrng.integers(300, 8000)))
+                start = int(nrng.integers(0, len(earlier) - size + 1))
+                part = earlier[start:start + size].copy()
+                if nrng.random() < 0.3:
+                    part = 3 - part[::-1]
+            if r >= 0.70:
+                mutate = nrng.random(len(part)) < nrng.uniform(0.01, 0.12)
+                part[mutate] = nrng.integers(0, 4, int(mutate.sum()))
+            parts.append(part.astype(np.uint8))
+            n += len(part)
+        seq = bases[np.concatenate(parts)[:length]].copy()
+        for k in np.nonzero(nrng.random(length // 5000) < 0.2)[0]:
+            seq[k * 5000:(k + 1) * 5000] += 32
+        for k in nrng.integers(0, length - 20000, 6):
+            seq[k:k + int(nrng.integers(500, 15000))] = ord("N")
+        return seq
+
+    genome = []
+    for c in range(1, 4):
+        seq = chromosome(int(nrng.integers(16, 24)) * MiB)
+        genome.append(seq)
+        lines = b"\n".join(seq[i:i + 60].tobytes() for i in range(0, len(seq), 60))
+        _write(os.path.join(root, "ref", f"chr{c}.fa"), b">chr%d len=%d\n%s\n" % (c, len(seq), lines))
+    for lane in range(2):
+        seq, n, length = genome[lane], 70_000, 150
+        starts = nrng.integers(0, len(seq) - length, n)
+        reads = seq[starts[:, None] + np.arange(length)] & 0xDF
+        errors = nrng.random((n, length)) < np.linspace(0.001, 0.02, length)
+        reads[errors] = bases[nrng.integers(0, 4, int(errors.sum()))]
+        quality = 38 - np.linspace(0, 10, length) + np.cumsum(nrng.normal(0, 0.8, (n, length)), axis=1) * 0.3
+        quality = np.clip(np.round(quality / 2) * 2, 2, 40).astype(np.uint8)
+        quality[errors] = np.minimum(quality[errors], 12)
+        records = (b"@SIM:1:FC%03d:%d:%d\n%s\n+\n%s" % (lane, j // 20000 + 1, int(starts[j]), reads[j].tobytes(),
+                                                       (quality[j] + 33).tobytes()) for j in range(n))
+        _write(os.path.join(root, "reads", f"lane{lane + 1}_R1.fastq"), b"\n".join(records) + b"\n")
+
+
 # Corpus makers by name, and each corpus's time target against the bound
 # (None: no target beyond the size).
-CORPORA = {"logs": make_logs, "ml": make_ml, "mixed": make_mixed, "small": make_small}
+CORPORA = {"logs": make_logs, "ml": make_ml, "mixed": make_mixed, "small": make_small,
+           "sequences": make_sequences}
 TIME_TARGETS = {"logs": 0.50, "ml": 0.60, "mixed": 1.00}
 
 

@@ -170,3 +170,38 @@ def word_text(rng, n):
     """Words from a small vocabulary: long matches."""
     words = [bytes(rng.choice(b"abcdefgh") for _ in range(rng.randint(1, 8))) for _ in range(200)]
     return b" ".join(rng.choice(words) for _ in range(n // 3 + 1))[:n]
+
+
+def dna_sequence(rng, n):
+    """A soft-masked genome as FASTA lines: AT-rich background, short tandem
+    repeats, families of mutated repeats, mutated copies (some reverse
+    complemented) of earlier stretches, and lowercase (masked) windows."""
+    families = ["".join(rng.choice("ACGT") for _ in range(rng.randint(150, 320))) for _ in range(12)]
+
+    def mutated(seq):
+        rate = rng.uniform(0.01, 0.12)
+        return "".join(rng.choice("ACGT") if rng.random() < rate else c for c in seq)
+
+    parts, size = [], 0
+    while size < n:
+        r = rng.random()
+        if r < 0.55:
+            part = "".join(rng.choices("ACGT", weights=(29, 21, 21, 29), k=rng.randint(200, 5000)))
+        elif r < 0.70:
+            part = "".join(rng.choice("ACGT") for _ in range(rng.randint(1, 5))) * rng.randint(5, 60)
+        elif r < 0.85:
+            part = mutated(rng.choice(families))
+        else:
+            earlier = "".join(parts[-200:]) or families[0]
+            length = min(len(earlier), rng.randint(300, 8000))
+            start = rng.randrange(len(earlier) - length + 1)
+            part = earlier[start:start + length]
+            if rng.random() < 0.3:
+                part = part[::-1].translate(str.maketrans("ACGT", "TGCA"))
+            part = mutated(part)
+        parts.append(part)
+        size += len(part)
+    bases = "".join(parts)[:n]
+    windows = [w.lower() if rng.random() < 0.2 else w for w in (bases[i:i + 5000] for i in range(0, n, 5000))]
+    bases = "".join(windows)
+    return "\n".join(bases[i:i + 60] for i in range(0, len(bases), 60)).encode()[:n]

@@ -4,7 +4,8 @@
 // gzip readers.
 //
 // Options: --level N compresses at a fixed level instead; --methods prints how
-// many blocks were coded as literals, at the low and at the high level;
+// many blocks were coded as literals, at the low, the high and the sequence
+// level;
 // --joints prints, for each joint between blocks (an empty stored block), how
 // many bits of its last byte the block before it used, found by walking the
 // written file; --after-finish feeds one more byte after finish(), which must
@@ -134,9 +135,10 @@ int main(int argc, char** argv) {
     gz.finish();
     if (methods) {
       using vexlo::archive::BlockMethod;
-      std::printf("%llu %llu %llu\n", static_cast<unsigned long long>(gz.blocks(BlockMethod::literals)),
-                  static_cast<unsigned long long>(gz.blocks(BlockMethod::low)),
-                  static_cast<unsigned long long>(gz.blocks(BlockMethod::high)));
+      for (int m = 0; m < vexlo::archive::kBlockMethods; ++m) {
+        std::printf(m == 0 ? "%llu" : " %llu", static_cast<unsigned long long>(gz.blocks(static_cast<BlockMethod>(m))));
+      }
+      std::printf("\n");
     }
     if (after_finish) {
       gz.write("x", 1);

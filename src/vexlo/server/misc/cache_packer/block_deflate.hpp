@@ -44,8 +44,9 @@ enum class BlockMethod {
   literals,  // fitted Huffman codes or stored, no matcher
   low,       // the adaptive rule's low level
   high,      // its high level, or the fixed level
+  sequence,  // its level for sequence-like data (near-optimal parsing)
 };
-inline constexpr int kBlockMethods = 3;
+inline constexpr int kBlockMethods = 4;
 
 class BlockDeflate {
  public:

@@ -43,7 +43,24 @@ struct BlockDeflate::State {
     }
     return compressors[at].get();
   }
+
+  BlockMethod method_of(const Effort& effort) const;
 };
+
+// How the statistics count a block compressed by a matcher.
+BlockMethod BlockDeflate::State::method_of(const Effort& effort) const {
+  if (!rule) {
+    return BlockMethod::high;
+  }
+  switch (effort.level) {
+    case EffortRule::kLowLevel:
+      return BlockMethod::low;
+    case EffortRule::kSequenceLevel:
+      return BlockMethod::sequence;
+    default:
+      return BlockMethod::high;
+  }
+}
 
 std::size_t BlockDeflate::output_bound(std::size_t block_size) {
   return std::max(libdeflate_deflate_compress_bound(nullptr, block_size), LiteralDeflate::bound(block_size)) +
@@ -86,12 +103,18 @@ std::size_t BlockDeflate::compress(const unsigned char*, std::size_t, const unsi
     ++state_->blocks[static_cast<int>(BlockMethod::literals)];
     return LiteralDeflate::deflate_literals(in, in_len, last, out, out_capacity);
   }
-  const bool high = !state_->rule || effort.level == EffortRule::kHighLevel;
-  ++state_->blocks[static_cast<int>(high ? BlockMethod::high : BlockMethod::low)];
+  libdeflate_compressor* compressor = state_->compressor(effort.level);
+  if (compressor == nullptr) {
+    // The sequence level's compressor (8.6 MB) is made on first use; without
+    // the memory for it, the high level does.
+    effort.level = EffortRule::kHighLevel;
+    compressor = state_->compressor(effort.level);
+  }
+  ++state_->blocks[static_cast<int>(state_->method_of(effort))];
   if (out_capacity < DeflateJoint::kExtraBytes) {
     return 0;
   }
-  const std::size_t n = libdeflate_deflate_compress(state_->compressor(effort.level), in, in_len, out,
+  const std::size_t n = libdeflate_deflate_compress(compressor, in, in_len, out,
                                                     out_capacity - DeflateJoint::kExtraBytes);
   if (n == 0 || last) {
     return n;

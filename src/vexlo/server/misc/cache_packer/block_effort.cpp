@@ -4,10 +4,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "literal_deflate.hpp"
 
 namespace vexlo::archive {
+
+namespace {
+
+// Whether at most `symbols` byte values make up `share` of the `n` counted.
+bool few_symbols_carry(const std::uint32_t (&counts)[256], std::size_t n, unsigned symbols, double share) {
+  std::uint32_t sorted[256];
+  std::copy(std::begin(counts), std::end(counts), sorted);
+  std::partial_sort(sorted, sorted + symbols, std::end(sorted), std::greater<>());
+  std::uint64_t carried = 0;
+  for (unsigned i = 0; i < symbols; ++i) {
+    carried += sorted[i];
+  }
+  return static_cast<double>(carried) >= share * static_cast<double>(n);
+}
+
+}  // namespace
 
 EffortRule::EffortRule(libdeflate_compressor* probe, libdeflate_compressor* high)
     : probe_(probe),
@@ -40,6 +57,11 @@ Effort EffortRule::choose(const unsigned char* in, std::size_t len) {
   const double literal_bytes = std::min(static_cast<double>(LiteralDeflate::literal_bits(counts)) / 8,
                                         static_cast<double>(LiteralDeflate::bound(n)));
   const std::size_t probe = compress(probe_, sample, n);
+  if (probe != 0 && static_cast<double>(probe) >= kSequenceMinRatio * static_cast<double>(n) &&
+      literal_bytes * 8 <= kSequenceBits * static_cast<double>(n) &&
+      few_symbols_carry(counts, n, kSequenceSymbols, kSequenceShare)) {
+    return {Effort::Method::matches, kSequenceLevel};
+  }
   if (probe == 0 || literal_bytes <= kLiteralSlack * static_cast<double>(probe)) {
     return {Effort::Method::literals, 0};
   }
