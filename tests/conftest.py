@@ -205,3 +205,27 @@ def dna_sequence(rng, n):
     windows = [w.lower() if rng.random() < 0.2 else w for w in (bases[i:i + 5000] for i in range(0, n, 5000))]
     bases = "".join(windows)
     return "\n".join(bases[i:i + 60] for i in range(0, len(bases), 60)).encode()[:n]
+
+
+def rounded_doubles(rng, n):
+    """Prices as doubles rounded to cents: each byte tells much about the
+    next, and the repeats are short."""
+    return struct.pack("<%dd" % (n // 8), *(round(rng.lognormvariate(3, 1), 2) for _ in range(n // 8)))
+
+
+def fastq_reads(rng, n, length=150):
+    """Sequencing reads as FASTQ: random bases, and quality scores in runs
+    that drift down along each read."""
+    records, size, read = [], 0, 0
+    while size < n:
+        bases = "".join(rng.choices("ACGT", k=length))
+        score, scores = 38.0, []
+        for _ in range(length):
+            if rng.random() < 0.25:
+                score = min(40.0, max(2.0, score - 0.3 + rng.gauss(0, 1.5)))
+            scores.append(chr(33 + round(score)))
+        record = "@SIM:1:FC01:%d:%d\n%s\n+\n%s\n" % (read // 4000 + 1, rng.randrange(1 << 20), bases, "".join(scores))
+        records.append(record)
+        size += len(record)
+        read += 1
+    return "".join(records).encode()[:n]

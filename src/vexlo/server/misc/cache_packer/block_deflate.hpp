@@ -44,7 +44,7 @@ enum class BlockMethod {
   literals,  // fitted Huffman codes or stored, no matcher
   low,       // the adaptive rule's low level
   high,      // its high level, or the fixed level
-  sequence,  // its level for sequence-like data (near-optimal parsing)
+  near_optimal,  // its near-optimal level, for short-match data (see EffortRule)
 };
 inline constexpr int kBlockMethods = 4;
 

@@ -55,8 +55,8 @@ BlockMethod BlockDeflate::State::method_of(const Effort& effort) const {
   switch (effort.level) {
     case EffortRule::kLowLevel:
       return BlockMethod::low;
-    case EffortRule::kSequenceLevel:
-      return BlockMethod::sequence;
+    case EffortRule::kNearOptimalLevel:
+      return BlockMethod::near_optimal;
     default:
       return BlockMethod::high;
   }
@@ -105,7 +105,7 @@ std::size_t BlockDeflate::compress(const unsigned char*, std::size_t, const unsi
   }
   libdeflate_compressor* compressor = state_->compressor(effort.level);
   if (compressor == nullptr) {
-    // The sequence level's compressor (8.6 MB) is made on first use; without
+    // The near-optimal level's compressor (8.6 MB) is made on first use; without
     // the memory for it, the high level does.
     effort.level = EffortRule::kHighLevel;
     compressor = state_->compressor(effort.level);
