@@ -41,9 +41,9 @@ inline constexpr std::size_t kDefaultBlockSize = 128 * 1024;
 // blocks written in order make one deflate stream.
 // How a block was compressed, for the writer's statistics.
 enum class BlockMethod {
-  literals,  // fitted Huffman codes or stored, no matcher
-  low,       // the adaptive rule's low level
-  high,      // its high level, or the fixed level
+  literals,      // fitted Huffman codes or stored, no matcher
+  low,           // the adaptive rule's low level
+  high,          // its high level, or the fixed level
   near_optimal,  // its near-optimal level, for short-match data (see EffortRule)
 };
 inline constexpr int kBlockMethods = 4;

@@ -114,8 +114,8 @@ std::size_t BlockDeflate::compress(const unsigned char*, std::size_t, const unsi
   if (out_capacity < DeflateJoint::kExtraBytes) {
     return 0;
   }
-  const std::size_t n = libdeflate_deflate_compress(compressor, in, in_len, out,
-                                                    out_capacity - DeflateJoint::kExtraBytes);
+  const std::size_t n =
+      libdeflate_deflate_compress(compressor, in, in_len, out, out_capacity - DeflateJoint::kExtraBytes);
   if (n == 0 || last) {
     return n;
   }

@@ -88,9 +88,9 @@ Effort EffortRule::choose(const unsigned char* in, std::size_t len) {
   return {Effort::Method::matches, high != 0 && gain >= kHighGain ? kHighLevel : kLowLevel};
 }
 
-bool EffortRule::order1_structured(const unsigned char* sample, std::size_t n, const std::uint32_t (&counts)[256],
-                                   double probe_bits) {
-  if (n < 2 || probe_bits < std::min(kNumbersBits, kReadsBits)) {
+bool EffortRule::order1_structured(const unsigned char* sample, std::size_t n,
+                                   const std::uint32_t (&counts)[256], double probe_bits) {
+  if (n < 2 || probe_bits < std::min(kNumbersBits, kReadsBits) || probe_bits > kOrder1MaxBits) {
     return false;
   }
   const bool few_symbols = few_symbols_carry(counts, n, kReadsSymbols, kSequenceShare);

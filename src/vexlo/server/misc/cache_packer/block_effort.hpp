@@ -50,24 +50,28 @@ struct Effort {
 //      and the literal code must need no more than kSequenceBits per byte
 //      (not words over a small alphabet: 3.4 bits, level 10 at 3.4 times
 //      level 8 and no smaller than zlib 9 needs).
-//   4. Bytes that depend strongly on the byte before them, where the
-//      order-1 entropy of the sample is a small share of its order-0
-//      entropy, and that a matcher still leaves large, hold short repeats
-//      that sit in long hash chains. Level 8 walks hundreds of candidates
-//      at each position and ends 1-10% larger than zlib 9; level 10 ends
-//      3-8% smaller. Two kinds qualify:
+//   4. Bytes that depend strongly on the byte before them (the sample's
+//      order-1 entropy a small share of its order-0 entropy) and that a
+//      matcher still leaves large hold short repeats at almost every
+//      position. Level 8 ends 1-10% larger than zlib 9 there; level 10 ends
+//      3-8% smaller. Checked after the literal test and before the level-8
+//      probe, which it saves. Two kinds qualify:
 //      - numbers stored in binary (float64 columns rounded to a few
 //        decimals, mixed numeric records): order-1 at most kNumbersOrder1
-//        of order-0 and the probe at least kNumbersBits per byte. Level 10
-//        takes about half of level 8's time here. Database pages and
-//        machine code come close on order-1 but compress further, and take
-//        level 10 at 2-3 times level 8, so the probe bound keeps them out;
+//        of order-0 and the probe at least kNumbersBits per byte. Level 8
+//        is at its slowest here (up to 200 ms per MiB) and level 10 takes
+//        about half of that. Database pages and machine code come close on
+//        order-1 but compress further, and take level 10 at 2-3 times
+//        level 8, so the probe bound keeps them out;
 //      - sequencing reads, records that interleave small alphabets (bases,
 //        quality scores): at most kReadsSymbols byte values carry
 //        kSequenceShare, order-1 at most kReadsOrder1 of order-0 and the
 //        probe at least kReadsBits per byte. Level 10 takes 2-3 times level
 //        8 here, less than zlib 9 itself; the symbol bound keeps out text,
 //        where it costs 3-7 times.
+//      Counting the sample's byte pairs costs a few percent of level 6, so
+//      it is skipped where the probe leaves over kOrder1MaxBits per byte
+//      (floats, weights): neither kind came above 3.2.
 //
 // The sample is kSlices slices of kSliceBytes spread over the block, about
 // 6% of a 1 MiB block; smaller blocks are sampled whole.
@@ -93,6 +97,7 @@ class EffortRule {
   static constexpr unsigned kReadsSymbols = 40;
   static constexpr double kReadsOrder1 = 0.55;
   static constexpr double kReadsBits = 1.5;
+  static constexpr double kOrder1MaxBits = 4.0;
 
   // `probe` and `high` compress at kProbeLevel and kHighLevel; they stay
   // owned by the caller.
@@ -110,7 +115,8 @@ class EffortRule {
   libdeflate_compressor* high_;
   std::vector<unsigned char> sample_;
   std::vector<unsigned char> scratch_;
-  std::vector<std::uint16_t> pairs_;  // counts of byte pairs; a sample has fewer than 2^16
+  std::vector<std::uint16_t> pairs_;  // counts of the sample's byte pairs
+  static_assert(kSlices * kSliceBytes <= 65536, "a pair count must fit pairs_");
 };
 
 }  // namespace vexlo::archive
