@@ -301,10 +301,39 @@ def make_sequences(root):
         _write(os.path.join(root, "reads", f"lane{lane + 1}_R1.fastq"), b"\n".join(records) + b"\n")
 
 
+def make_arrays(root):
+    """About 160 MB of a feature-engineering notebook's numpy arrays: prices,
+    temperatures and ratios rounded to a few decimals, a random walk,
+    float32 values (raw and rounded), int64 ids, counts and nanosecond
+    timestamps, a matrix of rounded mixed columns, a noisy sensor series and
+    one-hot float32 labels."""
+    import numpy as np
+
+    nrng = np.random.default_rng(SEED + 6)
+    n = 1_500_000
+    arrays = {
+        "prices": np.round(nrng.lognormal(3, 1, n), 2),
+        "temperatures": np.round(nrng.normal(15, 8, n), 1),
+        "ratios": np.round(nrng.random(n), 4),
+        "walk": np.cumsum(nrng.normal(0, 1, n)),
+        "activations": nrng.normal(0, 1, 2 * n).astype(np.float32),
+        "scores": np.round(nrng.normal(100, 20, 2 * n), 3).astype(np.float32),
+        "ids": np.arange(n, dtype=np.int64) * 7 + 1_000_000,
+        "counts": nrng.poisson(3, n).astype(np.int64),
+        "timestamps": (1.7e18 + np.cumsum(nrng.exponential(1e9, n))).astype(np.int64),
+        "table": np.round(np.column_stack([nrng.normal(50, 10, n // 4), nrng.integers(0, 100, n // 4),
+                                           nrng.random(n // 4), nrng.lognormal(0, 1, n // 4)]), 3),
+        "sensor": np.round(np.sin(np.arange(n) / 500) * 20 + nrng.normal(0, 0.5, n), 3),
+        "labels_onehot": np.eye(10, dtype=np.float32)[nrng.integers(0, 10, n // 2)],
+    }
+    for name, array in arrays.items():
+        _write(os.path.join(root, "arrays", f"{name}.npy"), _npy(array))
+
+
 # Corpus makers by name, and each corpus's time target against the bound
 # (None: no target beyond the size).
 CORPORA = {"logs": make_logs, "ml": make_ml, "mixed": make_mixed, "small": make_small,
-           "sequences": make_sequences}
+           "sequences": make_sequences, "arrays": make_arrays}
 TIME_TARGETS = {"logs": 0.50, "ml": 0.60, "mixed": 1.00}
 
 
