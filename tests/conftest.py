@@ -166,9 +166,9 @@ def numeric_csv(rng, n):
     return b"".join(rows)[:n]
 
 
-def word_text(rng, n):
+def word_text(rng, n, vocabulary=200, letters=b"abcdefgh"):
     """Words from a small vocabulary: long matches."""
-    words = [bytes(rng.choice(b"abcdefgh") for _ in range(rng.randint(1, 8))) for _ in range(200)]
+    words = [bytes(rng.choice(letters) for _ in range(rng.randint(1, 8))) for _ in range(vocabulary)]
     return b" ".join(rng.choice(words) for _ in range(n // 3 + 1))[:n]
 
 
@@ -229,3 +229,18 @@ def fastq_reads(rng, n, length=150):
         size += len(record)
         read += 1
     return "".join(records).encode()[:n]
+
+
+def masks(rng, n, side=512):
+    """Segmentation masks as uint8 planes: a filled disc of ones on zeros."""
+    planes, size = [], 0
+    while size < n:
+        cy, cx, r = rng.randrange(60, side - 60), rng.randrange(60, side - 60), rng.randrange(10, 60)
+        rows = []
+        for y in range(side):
+            half = int(max(0, r * r - (y - cy) ** 2) ** 0.5) if abs(y - cy) <= r else -1
+            lo, hi = (cx - half, cx + half + 1) if half >= 0 else (0, 0)
+            rows.append(bytes(lo) + b"\x01" * (hi - lo) + bytes(side - hi))
+        planes.append(b"".join(rows))
+        size += side * side
+    return b"".join(planes)[:n]

@@ -83,6 +83,9 @@ Effort EffortRule::choose(const unsigned char* in, std::size_t len) {
   if (order1_structured(sample, n, counts, 8 * static_cast<double>(probe) / static_cast<double>(n))) {
     return {Effort::Method::matches, kNearOptimalLevel};
   }
+  if (static_cast<double>(probe) <= kSmallOutputRatio * static_cast<double>(n)) {
+    return {Effort::Method::matches, kHighLevel};
+  }
   const std::size_t high = compress(high_, sample, n);
   const double gain = (static_cast<double>(probe) - static_cast<double>(high)) / static_cast<double>(n);
   return {Effort::Method::matches, high != 0 && gain >= kHighGain ? kHighLevel : kLowLevel};
