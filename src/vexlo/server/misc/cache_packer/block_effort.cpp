@@ -93,7 +93,7 @@ Effort EffortRule::choose(const unsigned char* in, std::size_t len) {
 
 bool EffortRule::order1_structured(const unsigned char* sample, std::size_t n,
                                    const std::uint32_t (&counts)[256], double probe_bits) {
-  if (n < 2 || probe_bits < std::min(kNumbersBits, kReadsBits) || probe_bits > kOrder1MaxBits) {
+  if (n < 2 || probe_bits > kOrder1MaxBits) {
     return false;
   }
   const bool few_symbols = few_symbols_carry(counts, n, kReadsSymbols, kSequenceShare);
