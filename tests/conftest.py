@@ -244,3 +244,37 @@ def masks(rng, n, side=512):
         planes.append(b"".join(rows))
         size += side * side
     return b"".join(planes)[:n]
+
+
+# Single arrays as numpy writes them (raw little-endian values), the kinds
+# where the writer must choose between libdeflate's levels and zlib.
+
+
+def one_hot(rng, n, classes=10):
+    """float32 one-hot label rows: one 1.0 among zeros."""
+    row = [struct.pack("<%df" % classes, *(1.0 if k == c else 0.0 for k in range(classes))) for c in range(classes)]
+    return b"".join(rng.choice(row) for _ in range(n // (4 * classes) + 1))[:n]
+
+
+def poisson_counts(rng, n, lam=4.0):
+    """int64 counts of a Poisson process: small values, seven zero bytes in
+    eight."""
+    def draw():
+        k, p, limit = 0, rng.random(), 2.718281828459045 ** -lam
+        while p > limit:
+            k += 1
+            p *= rng.random()
+        return k
+
+    return struct.pack("<%dq" % (n // 8), *(draw() for _ in range(n // 8)))
+
+
+def category_codes(rng, n, classes=40, width=4):
+    """int32 (or int64) category codes with skewed class frequencies."""
+    codes = rng.choices(range(classes), weights=[1 / (k + 1) for k in range(classes)], k=n // width)
+    return struct.pack("<%d%s" % (len(codes), "i" if width == 4 else "q"), *codes)
+
+
+def rare_flags(rng, n, p=0.03):
+    """A boolean array of rare events, a byte each."""
+    return bytes(rng.random() < p for _ in range(n))

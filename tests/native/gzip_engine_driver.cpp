@@ -4,8 +4,9 @@
 // gzip readers.
 //
 // Options: --level N compresses at a fixed level instead; --methods prints how
-// many blocks were coded as literals, at the low, the high and the sequence
-// level;
+// many blocks were coded as literals, at the low, the high and the
+// near-optimal level and by zlib; --rows prints, one line each, the adaptive
+// rule's rows as "name count";
 // --joints prints, for each joint between blocks (an empty stored block), how
 // many bits of its last byte the block before it used, found by walking the
 // written file; --after-finish feeds one more byte after finish(), which must
@@ -81,6 +82,7 @@ int main(int argc, char** argv) {
   bool joints = false;
   bool after_finish = false;
   bool methods = false;
+  bool rows = false;
   int level = vexlo::archive::kDefaultLevel;
   std::vector<char*> args;
   for (int i = 1; i < argc; ++i) {
@@ -88,6 +90,8 @@ int main(int argc, char** argv) {
       joints = true;
     } else if (std::strcmp(argv[i], "--methods") == 0) {
       methods = true;
+    } else if (std::strcmp(argv[i], "--rows") == 0) {
+      rows = true;
     } else if (std::strcmp(argv[i], "--level") == 0 && i + 1 < argc) {
       level = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--after-finish") == 0) {
@@ -97,9 +101,10 @@ int main(int argc, char** argv) {
     }
   }
   if (args.size() != 4) {
-    std::fprintf(stderr,
-                 "usage: %s [--level N] [--methods] [--joints] [--after-finish] INPUT OUTPUT THREADS BLOCK\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s [--level N] [--methods] [--rows] [--joints] [--after-finish] INPUT OUTPUT THREADS BLOCK\n",
+        argv[0]);
     return 2;
   }
   const int in = ::open(args[0], O_RDONLY);
@@ -136,9 +141,14 @@ int main(int argc, char** argv) {
     if (methods) {
       using vexlo::archive::BlockMethod;
       for (int m = 0; m < vexlo::archive::kBlockMethods; ++m) {
-        std::printf(m == 0 ? "%llu" : " %llu", static_cast<unsigned long long>(gz.blocks(static_cast<BlockMethod>(m))));
+        std::printf(m == 0 ? "%llu" : " %llu",
+                    static_cast<unsigned long long>(gz.blocks(static_cast<BlockMethod>(m))));
       }
       std::printf("\n");
+    }
+    for (int r = 0; rows && vexlo::archive::BlockDeflate::row_name(r) != nullptr; ++r) {
+      std::printf("%s %llu\n", vexlo::archive::BlockDeflate::row_name(r),
+                  static_cast<unsigned long long>(gz.row_blocks(r)));
     }
     if (after_finish) {
       gz.write("x", 1);

@@ -45,15 +45,19 @@ enum class BlockMethod {
   low,           // the adaptive rule's low level
   high,          // its high level, or the fixed level
   near_optimal,  // its near-optimal level, for short-match data (see EffortRule)
+  zlib,          // zlib with the previous block as history (see EffortRule)
 };
-inline constexpr int kBlockMethods = 4;
+inline constexpr int kBlockMethods = 5;
 
 class BlockDeflate {
  public:
   static constexpr std::size_t kWindow = 32 * 1024;
   // Whether compress() takes the kWindow bytes preceding a block as history
-  // (matches then reach back across the block boundary).
-  static constexpr bool kUsesHistory = !VEXLO_DEFLATE_LIBDEFLATE;
+  // (matches then reach back across the block boundary): zlib's blocks do,
+  // whichever the build.
+  static constexpr bool kUsesHistory = true;
+  // Rows of the adaptive rule's table (EffortRule), counted per block.
+  static constexpr int kRows = 11;
   static constexpr int kMaxLevel = VEXLO_DEFLATE_LIBDEFLATE ? 12 : 9;
 
   // Room compress() needs for a block of up to `block_size` bytes.
@@ -85,6 +89,10 @@ class BlockDeflate {
 
   // Blocks compressed so far by `method`.
   std::uint64_t blocks(BlockMethod method) const noexcept;
+  // Blocks for which the adaptive rule's `row` fired, and that row's name
+  // (nullptr without the rule's table: zlib builds, or `row` out of range).
+  std::uint64_t row_blocks(int row) const noexcept;
+  static const char* row_name(int row) noexcept;
 
  private:
   struct State;

@@ -5,7 +5,9 @@
 //
 // At the adaptive setting the effort follows the data (EffortRule): blocks a
 // matcher cannot shrink are coded as literals or stored, the rest at a level
-// chosen from a sample.
+// chosen from a sample, or by zlib where its deeper search wins: zlib takes
+// the 32 KiB before the block as its dictionary and ends the block with a
+// sync flush, byte-aligned and not final, so it needs no joint.
 #include "block_deflate.hpp"
 
 #if !VEXLO_DEFLATE_LIBDEFLATE
@@ -13,8 +15,10 @@
 #endif
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "block_effort.hpp"
 #include "deflate_joint.hpp"
@@ -29,13 +33,74 @@ struct FreeCompressor {
 };
 using Compressor = std::unique_ptr<libdeflate_compressor, FreeCompressor>;
 
+// zlib's deflate as the rule's zlib method uses it, set up on first use.
+class ZlibBlock {
+ public:
+  ZlibBlock() { std::memset(&strm_, 0, sizeof strm_); }
+  ~ZlibBlock() {
+    if (ready_) {
+      deflateEnd(&strm_);
+    }
+  }
+  ZlibBlock(const ZlibBlock&) = delete;
+  ZlibBlock& operator=(const ZlibBlock&) = delete;
+
+  // As BlockDeflate::compress(); 0 on failure.
+  std::size_t compress(int level, const unsigned char* history, std::size_t history_len,
+                       const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
+                       std::size_t out_capacity) {
+    if (!ready_ || level != level_) {
+      if (ready_) {
+        deflateEnd(&strm_);
+        ready_ = false;
+      }
+      std::memset(&strm_, 0, sizeof strm_);
+      if (deflateInit2(&strm_, level, Z_DEFLATED, -15, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK) {
+        return 0;
+      }
+      ready_ = true;
+      level_ = level;
+    } else if (deflateReset(&strm_) != Z_OK) {
+      return 0;
+    }
+    if (history_len > 0 && deflateSetDictionary(&strm_, history, static_cast<uInt>(history_len)) != Z_OK) {
+      return 0;
+    }
+    strm_.next_in = const_cast<unsigned char*>(in);
+    strm_.avail_in = static_cast<uInt>(in_len);
+    strm_.next_out = out;
+    strm_.avail_out = static_cast<uInt>(out_capacity);
+    const int rc = deflate(&strm_, last ? Z_FINISH : Z_SYNC_FLUSH);
+    const bool complete = last ? rc == Z_STREAM_END : (rc == Z_OK && strm_.avail_out != 0);
+    if (!complete || strm_.avail_in != 0) {
+      return 0;
+    }
+    return out_capacity - strm_.avail_out;
+  }
+
+  static std::size_t bound(std::size_t len) {
+    // The sync flush's empty stored block and the final block's end marker.
+    return compressBound(static_cast<uLong>(len)) + 64;
+  }
+
+ private:
+  // zlib's largest hash and symbol buffer (about 0.5 MB a worker): fewer,
+  // larger blocks than the default 8.
+  static constexpr int kMemLevel = 9;
+  z_stream strm_;
+  bool ready_ = false;
+  int level_ = 0;
+};
+
 }  // namespace
 
 struct BlockDeflate::State {
   int level;                                 // kAdaptiveLevel or a fixed level
   Compressor compressors[kMaxLevel + 1];     // by level, those this worker uses
   std::unique_ptr<EffortRule> rule;          // adaptive only
+  ZlibBlock zlib;                            // the rule's zlib method
   std::uint64_t blocks[kBlockMethods] = {};  // blocks compressed, by BlockMethod
+  std::uint64_t rows[kRows] = {};            // blocks by the rule's row that fired
 
   libdeflate_compressor* compressor(int at) {
     if (!compressors[at]) {
@@ -63,7 +128,8 @@ BlockMethod BlockDeflate::State::method_of(const Effort& effort) const {
 }
 
 std::size_t BlockDeflate::output_bound(std::size_t block_size) {
-  return std::max(libdeflate_deflate_compress_bound(nullptr, block_size), LiteralDeflate::bound(block_size)) +
+  return std::max({libdeflate_deflate_compress_bound(nullptr, block_size), LiteralDeflate::bound(block_size),
+                   ZlibBlock::bound(block_size)}) +
          DeflateJoint::kExtraBytes;
 }
 
@@ -91,17 +157,23 @@ BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
 
 BlockDeflate::~BlockDeflate() = default;
 
-std::size_t BlockDeflate::compress(const unsigned char*, std::size_t, const unsigned char* in,
-                                   std::size_t in_len, bool last, unsigned char* out,
+std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t history_len,
+                                   const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
                                    std::size_t out_capacity) {
   Effort effort{state_->level == kLiteralsLevel ? Effort::Method::literals : Effort::Method::matches,
                 state_->level};
   if (state_->rule) {
-    effort = state_->rule->choose(in, in_len);
+    int row = 0;
+    effort = state_->rule->choose(in, in_len, &row);
+    ++state_->rows[row];
   }
   if (effort.method == Effort::Method::literals) {
     ++state_->blocks[static_cast<int>(BlockMethod::literals)];
     return LiteralDeflate::deflate_literals(in, in_len, last, out, out_capacity);
+  }
+  if (effort.method == Effort::Method::zlib) {
+    ++state_->blocks[static_cast<int>(BlockMethod::zlib)];
+    return state_->zlib.compress(effort.level, history, history_len, in, in_len, last, out, out_capacity);
   }
   libdeflate_compressor* compressor = state_->compressor(effort.level);
   if (compressor == nullptr) {
@@ -125,5 +197,15 @@ std::size_t BlockDeflate::compress(const unsigned char*, std::size_t, const unsi
 std::uint64_t BlockDeflate::blocks(BlockMethod method) const noexcept {
   return state_ ? state_->blocks[static_cast<int>(method)] : 0;
 }
+
+std::uint64_t BlockDeflate::row_blocks(int row) const noexcept {
+  return state_ && row >= 0 && row < kRows ? state_->rows[row] : 0;
+}
+
+const char* BlockDeflate::row_name(int row) noexcept {
+  return row >= 0 && row < kRows ? EffortRule::row_name(row) : nullptr;
+}
+
+static_assert(BlockDeflate::kRows == EffortRule::kRows, "one statistic per row of the rule");
 
 }  // namespace vexlo::archive

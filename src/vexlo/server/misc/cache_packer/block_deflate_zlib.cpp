@@ -72,4 +72,12 @@ std::uint64_t BlockDeflate::blocks(BlockMethod method) const noexcept {
   return state_ && method == BlockMethod::high ? state_->blocks : 0;
 }
 
+std::uint64_t BlockDeflate::row_blocks(int) const noexcept {
+  return 0;
+}
+
+const char* BlockDeflate::row_name(int) noexcept {
+  return nullptr;
+}
+
 }  // namespace vexlo::archive

@@ -13,8 +13,8 @@ namespace vexlo::archive {
 
 namespace {
 
-// Whether at most `symbols` byte values make up `share` of the `n` counted.
-bool few_symbols_carry(const std::uint32_t (&counts)[256], std::size_t n, unsigned symbols, double share) {
+// Share of the `n` counted that the `symbols` most frequent byte values carry.
+double top_share(const std::uint32_t (&counts)[256], std::size_t n, unsigned symbols) {
   std::uint32_t sorted[256];
   std::copy(std::begin(counts), std::end(counts), sorted);
   std::partial_sort(sorted, sorted + symbols, std::end(sorted), std::greater<>());
@@ -22,7 +22,7 @@ bool few_symbols_carry(const std::uint32_t (&counts)[256], std::size_t n, unsign
   for (unsigned i = 0; i < symbols; ++i) {
     carried += sorted[i];
   }
-  return static_cast<double>(carried) >= share * static_cast<double>(n);
+  return static_cast<double>(carried) / static_cast<double>(n);
 }
 
 // Sum of c * log2(c) over the counts, the part of an entropy that depends on
@@ -38,7 +38,163 @@ double sum_c_log_c(const Count* counts, std::size_t size) {
   return sum;
 }
 
+// ---------------------------------------------------------------- the table
+//
+// Each constant below names the figure that chose it; "effort" is
+// `python bench/bench_effort.py` (its --methods compares the methods per
+// block), "writer" is `python bench/bench_writer.py`.
+//
+// empty      An empty block (the last, after input ending on a block
+//            boundary): any matcher, nothing to measure.
+// sequence   Sequence-like bytes: a dozen byte values carry nearly all of the
+//            sample (nucleotides, masked or not) and a matcher still leaves a
+//            fifth of it, so a candidate match of a few bytes starts at almost
+//            every position. zlib 9 walks 4096 of them and beats level 8 by
+//            2-3%; level 10 (binary trees, near-optimal parsing) beats zlib 9
+//            by 3-4% in about three quarters of level 8's time. Checked before
+//            the literal test: a code fitted to the sample cannot see repeats
+//            up to 32 KiB back. The probe bound keeps out masks and labels
+//            (long matches, where level 10 costs several times level 8), the
+//            literal bound words over a small alphabet (3.4 bits; level 10 at
+//            3.4 times level 8 and not needed to beat zlib 9).
+// literals   Bytes a matcher barely shrinks (floats, JPEG, compressed or
+//            random data) cost libdeflate 9-13 ms per MiB at any level for a
+//            gain under 1%; a fitted code (or storing) within kLiteralSlack of
+//            the probe gets within about 0.5% in a tenth of the time.
+// numbers    Numbers stored in binary (float64 columns rounded to a few
+//            decimals, mixed numeric records): each byte depends strongly on
+//            the one before (order-1 entropy at most kNumbersOrder1 of
+//            order-0) and the probe leaves at least kNumbersBits a byte.
+//            Level 8 ends 1-10% larger than zlib 9 there and is at its
+//            slowest (up to 200 ms per MiB); level 10 ends 3-8% smaller in
+//            about half that. Database pages and machine code come close on
+//            order-1 but compress further, and take level 10 at 2-3 times
+//            level 8: the probe bound keeps them out.
+// reads      Sequencing reads, records interleaving small alphabets (bases,
+//            quality scores): 40 byte values carry kSequenceShare, order-1 at
+//            most kReadsOrder1 of order-0, the probe at least kReadsBits a
+//            byte. Level 10 takes 2-3 times level 8, less than zlib 9; the
+//            symbol bound keeps out text, where it costs 3-7 times.
+// integers   Fixed-width integers with small values (int32/int64 category
+//            codes, Poisson counts): at least kZeroShare of the bytes are 0,
+//            the byte before tells little (order-1 at least kIntegersOrder1
+//            of order-0: where the value bytes fall, not what they are) and
+//            the probe leaves at least kIntegersBits a byte. Matches there
+//            are short with many candidates: level 8 ends 3-6% larger than
+//            zlib 9, level 10 7-8% smaller at 0.16-0.77 of zlib 9's CPU, while
+//            zlib 9 itself takes up to 1 s per MiB (effort --methods, kinds
+//            codes_i32, codes_i64, poisson_i64: ld:10 0.925/0.16,
+//            0.933/0.36, 0.918/0.77 size/CPU of z:9). kIntegersBits keeps out
+//            rare random flags (probe 0.41, level 10 4% larger than zlib 9).
+// wide       Larger integers in wide words (Poisson counts around 30 as
+//            int64): order-1 falls to 0.7 but the probe leaves at least
+//            kWideIntegersBits a byte; zlib 9 takes 580 ms a MiB there,
+//            level 10 184 ms for 6.6% less (effort --methods, the int64
+//            counts of the logs corpus). Masks, labels and tar headers stay
+//            below 0.8.
+// sparse     The rest of the mostly-zero data: one-hot labels, flags, masks,
+//            sparse pixels, runs of tar headers. Repeats are long and
+//            periodic and only a deep chain finds the right one: level 8
+//            ends 2-14% larger than zlib 9 and level 10 no better (masks 21%
+//            larger); zlib 9 itself, primed with the previous 32 KiB, comes
+//            within a sync flush and a block header of its one-stream size
+//            at its own CPU cost, 20-260 ms a MiB here (effort --methods:
+//            one_hot ld:8 1.137, ld:10 1.140; booleans 1.079, 1.012;
+//            masks_u8 1.016, 1.211).
+// tiny       Data the probe shrinks to under kSmallOutputRatio (masks, sparse
+//            images, repetitive records) saves little of its input at any
+//            level, yet level 6 ends 5-50% larger than zlib 9 there and level
+//            8 within a few percent at 2-12 ms per MiB: level 8 without its
+//            probe.
+// gain       Elsewhere level 8 against the probe on the same sample tells what
+//            the deeper search buys; at kHighGain of the input or more, level 8
+//            (3-8 times the time). The gain differs little between data where
+//            level 6 beats zlib 9 by 3% (JSON logs) and data where it loses by
+//            1-4% (numeric CSV, small files), so the bar is low: size first.
+// low        The rest: level 6.
+//
+// Counting the sample's byte pairs costs a few percent of level 6, so it is
+// skipped where the probe leaves over kOrder1MaxBits a byte (floats,
+// weights): neither `numbers` nor `reads` data came above 3.2.
+
+constexpr double kSequenceShare = 0.99;
+constexpr double kSequenceMinBits = 8 * 0.2;
+constexpr double kSequenceBits = 3.2;
+constexpr double kLiteralSlack = 1.002;
+constexpr double kNumbersOrder1 = 0.4;
+constexpr double kNumbersBits = 2.0;
+constexpr double kReadsOrder1 = 0.55;
+constexpr double kReadsBits = 1.5;
+// Tar headers and their padding reach 0.79-0.85, one-hot labels 0.95,
+// int64 counts 0.81-0.88, Poisson int64 counts 0.88 (effort, the rows'
+// per-block statistics); text and floats stay far below.
+constexpr double kZeroShare = 0.75;
+constexpr double kIntegersOrder1 = 0.8;
+constexpr double kIntegersBits = 0.6;
+constexpr double kWideIntegersBits = 1.2;
+constexpr double kSmallOutputRatio = 1.0 / 16;
+constexpr double kHighGain = 0.002;
+constexpr double kOrder1MaxBits = 4.0;
+
+struct Row {
+  const char* name;
+  bool needs_high;  // the predicate reads high_bits
+  bool (*applies)(const SampleStats&);
+  Effort effort;
+};
+
+constexpr Effort kLiterals{Effort::Method::literals, 0};
+constexpr Effort kLow{Effort::Method::matches, EffortRule::kLowLevel};
+constexpr Effort kHigh{Effort::Method::matches, EffortRule::kHighLevel};
+constexpr Effort kNearOptimal{Effort::Method::matches, EffortRule::kNearOptimalLevel};
+constexpr Effort kZlib{Effort::Method::zlib, EffortRule::kZlibLevel};
+
+const Row kTable[] = {
+    {"empty", false, [](const SampleStats& s) { return s.bytes == 0; }, kHigh},
+    {"sequence", false,
+     [](const SampleStats& s) {
+       return s.probe_bits < 8 && s.probe_bits >= kSequenceMinBits && s.literal_bits <= kSequenceBits &&
+              s.top12_share >= kSequenceShare;
+     },
+     kNearOptimal},
+    {"literals", false, [](const SampleStats& s) { return s.literal_bits <= kLiteralSlack * s.probe_bits; },
+     kLiterals},
+    {"numbers", false,
+     [](const SampleStats& s) {
+       return s.top40_share < kSequenceShare && s.probe_bits >= kNumbersBits &&
+              s.order1_ratio <= kNumbersOrder1;
+     },
+     kNearOptimal},
+    {"reads", false,
+     [](const SampleStats& s) {
+       return s.top40_share >= kSequenceShare && s.probe_bits >= kReadsBits && s.order1_ratio <= kReadsOrder1;
+     },
+     kNearOptimal},
+    {"integers", false,
+     [](const SampleStats& s) {
+       return s.zero_share >= kZeroShare && s.order1_ratio >= kIntegersOrder1 &&
+              s.probe_bits >= kIntegersBits;
+     },
+     kNearOptimal},
+    {"wide", false,
+     [](const SampleStats& s) { return s.zero_share >= kZeroShare && s.probe_bits >= kWideIntegersBits; },
+     kNearOptimal},
+    {"sparse", false, [](const SampleStats& s) { return s.zero_share >= kZeroShare; }, kZlib},
+    {"tiny", false, [](const SampleStats& s) { return s.probe_bits <= 8 * kSmallOutputRatio; }, kHigh},
+    {"gain", true, [](const SampleStats& s) { return s.probe_bits - s.high_bits >= 8 * kHighGain; }, kHigh},
+    {"low", false, [](const SampleStats&) { return true; }, kLow},
+};
+static_assert(sizeof kTable / sizeof kTable[0] == EffortRule::kRows, "kRows counts the table");
+
 }  // namespace
+
+const char* EffortRule::row_name(int row) {
+  return row >= 0 && row < kRows ? kTable[row].name : "?";
+}
+
+Effort EffortRule::effort(int row) {
+  return kTable[row].effort;
+}
 
 EffortRule::EffortRule(libdeflate_compressor* probe, libdeflate_compressor* high)
     : probe_(probe),
@@ -47,12 +203,13 @@ EffortRule::EffortRule(libdeflate_compressor* probe, libdeflate_compressor* high
       scratch_(libdeflate_deflate_compress_bound(nullptr, kSlices * kSliceBytes)),
       pairs_(256 * 256) {}
 
-Effort EffortRule::choose(const unsigned char* in, std::size_t len) {
+SampleStats EffortRule::measure(const unsigned char* in, std::size_t len) {
+  SampleStats s;
+  sample_at_ = in;
+  s.bytes = len;
   if (len == 0) {
-    return {Effort::Method::matches, kHighLevel};
+    return s;
   }
-  const unsigned char* sample = in;
-  std::size_t n = len;
   if (len > sample_.size()) {
     // Evenly spread slices, the first at the block's start and the last at
     // its end.
@@ -60,46 +217,55 @@ Effort EffortRule::choose(const unsigned char* in, std::size_t len) {
       const std::size_t at = (len - kSliceBytes) * k / (kSlices - 1);
       std::memcpy(sample_.data() + k * kSliceBytes, in + at, kSliceBytes);
     }
-    sample = sample_.data();
-    n = sample_.size();
+    sample_at_ = sample_.data();
+    s.bytes = sample_.size();
   }
-
+  const std::size_t n = s.bytes;
+  const double bytes = static_cast<double>(n);
   std::uint32_t counts[256] = {0};
   for (std::size_t i = 0; i < n; ++i) {
-    ++counts[sample[i]];
+    ++counts[sample_at_[i]];
   }
-  // What the literal coder would write: a fitted code, or the bytes stored.
-  const double literal_bytes = std::min(static_cast<double>(LiteralDeflate::literal_bits(counts)) / 8,
-                                        static_cast<double>(LiteralDeflate::bound(n)));
-  const std::size_t probe = compress(probe_, sample, n);
-  if (probe != 0 && static_cast<double>(probe) >= kSequenceMinRatio * static_cast<double>(n) &&
-      literal_bytes * 8 <= kSequenceBits * static_cast<double>(n) &&
-      few_symbols_carry(counts, n, kSequenceSymbols, kSequenceShare)) {
-    return {Effort::Method::matches, kNearOptimalLevel};
+  s.literal_bits = 8 *
+                   std::min(static_cast<double>(LiteralDeflate::literal_bits(counts)) / 8,
+                            static_cast<double>(LiteralDeflate::bound(n))) /
+                   bytes;
+  const std::size_t probe = compress(probe_, sample_at_, n);
+  s.probe_bits = probe == 0 ? 8 : 8 * static_cast<double>(probe) / bytes;
+  s.zero_share = counts[0] / bytes;
+  s.top12_share = top_share(counts, n, 12);
+  s.top40_share = top_share(counts, n, 40);
+  if (n >= 2 && s.probe_bits <= kOrder1MaxBits &&
+      (s.probe_bits >= std::min(kReadsBits, kNumbersBits) || s.zero_share >= kZeroShare)) {
+    s.order1_ratio = order1_ratio(sample_at_, n, counts);
   }
-  if (probe == 0 || literal_bytes <= kLiteralSlack * static_cast<double>(probe)) {
-    return {Effort::Method::literals, 0};
-  }
-  if (order1_structured(sample, n, counts, 8 * static_cast<double>(probe) / static_cast<double>(n))) {
-    return {Effort::Method::matches, kNearOptimalLevel};
-  }
-  if (static_cast<double>(probe) <= kSmallOutputRatio * static_cast<double>(n)) {
-    return {Effort::Method::matches, kHighLevel};
-  }
-  const std::size_t high = compress(high_, sample, n);
-  const double gain = (static_cast<double>(probe) - static_cast<double>(high)) / static_cast<double>(n);
-  return {Effort::Method::matches, high != 0 && gain >= kHighGain ? kHighLevel : kLowLevel};
+  return s;
 }
 
-bool EffortRule::order1_structured(const unsigned char* sample, std::size_t n,
-                                   const std::uint32_t (&counts)[256], double probe_bits) {
-  if (n < 2 || probe_bits > kOrder1MaxBits) {
-    return false;
+int EffortRule::row(SampleStats& stats) {
+  for (int r = 0; r < kRows; ++r) {
+    if (kTable[r].needs_high && stats.high_bits < 0) {
+      const std::size_t high = compress(high_, sample_at_, stats.bytes);
+      stats.high_bits = high == 0 ? 8 : 8 * static_cast<double>(high) / static_cast<double>(stats.bytes);
+    }
+    if (kTable[r].applies(stats)) {
+      return r;
+    }
   }
-  const bool few_symbols = few_symbols_carry(counts, n, kReadsSymbols, kSequenceShare);
-  if (probe_bits < (few_symbols ? kReadsBits : kNumbersBits)) {
-    return false;
+  return kRows - 1;
+}
+
+Effort EffortRule::choose(const unsigned char* in, std::size_t len, int* fired) {
+  SampleStats stats = measure(in, len);
+  const int r = row(stats);
+  if (fired != nullptr) {
+    *fired = r;
   }
+  return kTable[r].effort;
+}
+
+double EffortRule::order1_ratio(const unsigned char* sample, std::size_t n,
+                                const std::uint32_t (&counts)[256]) {
   std::fill(pairs_.begin(), pairs_.end(), 0);
   for (std::size_t i = 1; i < n; ++i) {
     ++pairs_[sample[i - 1] * 256u + sample[i]];
@@ -111,7 +277,7 @@ bool EffortRule::order1_structured(const unsigned char* sample, std::size_t n,
   const double m = static_cast<double>(n - 1);
   const double order0 = std::log2(static_cast<double>(n)) - sum_c_log_c(counts, 256) / static_cast<double>(n);
   const double order1 = (sum_c_log_c(firsts, 256) - sum_c_log_c(pairs_.data(), pairs_.size())) / m;
-  return order1 <= (few_symbols ? kReadsOrder1 : kNumbersOrder1) * order0;
+  return order0 > 0 ? order1 / order0 : 1;
 }
 
 std::size_t EffortRule::compress(libdeflate_compressor* compressor, const unsigned char* data,

@@ -243,6 +243,9 @@ void ParallelGzip::worker_loop() {
     for (int m = 0; m < kBlockMethods; ++m) {
       blocks_[m] += compressor->blocks(static_cast<BlockMethod>(m));
     }
+    for (int r = 0; r < BlockDeflate::kRows; ++r) {
+      rows_[r] += compressor->row_blocks(r);
+    }
   }
 }
 

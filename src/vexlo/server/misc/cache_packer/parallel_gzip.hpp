@@ -56,6 +56,8 @@ class ParallelGzip {
 
   // Blocks compressed by `method`; complete once finish() has returned.
   std::uint64_t blocks(BlockMethod method) const noexcept { return blocks_[static_cast<int>(method)]; }
+  // Blocks for which the adaptive rule's `row` fired (BlockDeflate::row_name).
+  std::uint64_t row_blocks(int row) const noexcept { return rows_[row]; }
 
  private:
   struct Slot;
@@ -92,7 +94,8 @@ class ParallelGzip {
   bool deflate_failed_ = false;
   std::uint32_t crc_ = 0;
   bool finished_ = false;
-  std::uint64_t blocks_[kBlockMethods] = {};  // by BlockMethod, added by each worker as it stops
+  std::uint64_t blocks_[kBlockMethods] = {};      // by BlockMethod, added by each worker as it stops
+  std::uint64_t rows_[BlockDeflate::kRows] = {};  // likewise by the rule's row
 
   std::vector<std::thread> workers_;
 };
