@@ -141,10 +141,11 @@ int main(int argc, char** argv) {
     const double rule_s = thread_seconds() - t0;
     std::printf(
         "{\"block\": %zu, \"bytes\": %zu, \"row\": \"%s\", \"rule_s\": %.5f, \"literal_bits\": %.4f, "
-        "\"probe_bits\": %.4f, \"high_bits\": %.4f, \"zero_share\": %.4f, \"top12_share\": %.4f, "
+        "\"probe_bits\": %.4f, \"high_bits\": %.4f, \"zero_share\": %.4f, \"text_share\": %.4f, "
+        "\"top12_share\": %.4f, "
         "\"top40_share\": %.4f, \"order1_ratio\": %.4f, \"methods\": {",
         index, n, EffortRule::row_name(row), rule_s, stats.literal_bits, stats.probe_bits, stats.high_bits,
-        stats.zero_share, stats.top12_share, stats.top40_share, stats.order1_ratio);
+        stats.zero_share, stats.text_share, stats.top12_share, stats.top40_share, stats.order1_ratio);
     for (std::size_t m = 0; m < methods.size(); ++m) {
       const double t1 = thread_seconds();
       const std::size_t size = methods[m]->run(data, at, n);

@@ -29,6 +29,7 @@ struct SampleStats {
   double literal_bits = 0;  // per byte: a fitted literal code, or stored
   double probe_bits = 0;    // per byte: libdeflate at kProbeLevel (8: no output)
   double zero_share = 0;    // share of bytes that are 0
+  double text_share = 0;    // share of the other bytes that are printable ASCII
   double top12_share = 0;   // share of the 12 most frequent byte values
   double top40_share = 0;   // share of the 40 most frequent
   double order1_ratio = 1;  // order-1 entropy over order-0; 1 when not counted
@@ -51,7 +52,7 @@ class EffortRule {
   static constexpr std::size_t kSliceBytes = 16 * 1024;
 
   // The table's rows, in order (their names: row_name()).
-  static constexpr int kRows = 11;
+  static constexpr int kRows = 12;
   static const char* row_name(int row);
 
   // `probe` and `high` compress at kProbeLevel and kHighLevel; they stay
