@@ -167,7 +167,8 @@ def neighbour_seconds():
 
 def neighbour_speed(server, out_path, repeat):
     """The neighbour's time alone over its time beside exports that run back
-    to back for as long as it does (median of `repeat` pairs)."""
+    to back for as long as it does (median of `repeat` pairs: this machine's
+    own speed drifts by up to 10% between single runs)."""
     ratios = []
     for _ in range(repeat):
         alone = neighbour_seconds()
@@ -243,7 +244,7 @@ def main():
             print(f"client leaves during the {during}: scratch directory gone after {gone * 1000:.0f} ms, "
                   f"server CPU idle after {idle * 1000:.0f} ms")
 
-        speed, ratios = neighbour_speed(server, scratch / "export.tar.gz", args.repeat)
+        speed, ratios = neighbour_speed(server, scratch / "export.tar.gz", max(args.repeat, 5))
         print(f"a CPU-bound neighbour beside exports runs at {speed:.2f} of its speed alone   target >= 0.90  "
               f"{'OK' if speed >= 0.90 else 'MISSED'}   (runs: {', '.join(f'{x:.2f}' for x in ratios)})")
 

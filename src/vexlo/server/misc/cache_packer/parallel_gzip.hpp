@@ -40,9 +40,10 @@ class ParallelGzip {
   // on a large shared machine too).
   static constexpr std::size_t kSlotMemoryBudget = 48 * 1024 * 1024;
   // Added to each worker's nice value, so that the server's loop and the
-  // user's kernels get the CPU first. bench/bench_export.py --neighbour: a
-  // CPU-bound process beside an export on 2 CPUs kept 0.66-0.74 of its
-  // speed alone at nice 0, and its full speed at 10, for a 7% longer export.
+  // user's kernels get the CPU first. bench/bench_export.py, on 2 CPUs: a
+  // CPU-bound neighbour beside exports ran at 0.62 of its speed alone with the
+  // workers at nice 0, at 0.99 with them at 10 (on an idle machine nice
+  // changes nothing).
   static constexpr int kWorkerNice = 10;
 
   // `fd` stays owned by the caller; `path` names it in errors.
