@@ -136,7 +136,8 @@ int main(int argc, char** argv) {
     if (methods) {
       using vexlo::archive::BlockMethod;
       for (int m = 0; m < vexlo::archive::kBlockMethods; ++m) {
-        std::printf(m == 0 ? "%llu" : " %llu", static_cast<unsigned long long>(gz.blocks(static_cast<BlockMethod>(m))));
+        std::printf(m == 0 ? "%llu" : " %llu",
+                    static_cast<unsigned long long>(gz.blocks(static_cast<BlockMethod>(m))));
       }
       std::printf("\n");
     }
