@@ -11,7 +11,10 @@ top-level folder), and measures:
      apart since the probe takes CPU from the writer): target < 50 ms;
   3. how long after a client leaves (during packing, and during the download)
      its scratch directory is gone and the server's CPU falls idle;
-  4. the server's peak memory growth while a client reads an archive of at
+  4. a neighbour's speed: a CPU-bound process (a notebook's kernel at work)
+     beside back-to-back exports, against its speed alone: target >= 0.90
+     (the writer's workers run at a lower priority);
+  5. the server's peak memory growth while a client reads an archive of at
      least 500 MB at about 5 MB/s (--slow-client; takes about two minutes):
      target < 32 MiB.
 
@@ -22,6 +25,7 @@ import os
 import shutil
 import socket
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -151,6 +155,39 @@ def client_leaves(server, during):
             return gone, start - left
 
 
+# A fixed amount of pure-Python work, about 3 s on one CPU of the bench machine.
+NEIGHBOUR = "n = 0\nfor i in range(60_000_000):\n    n += i & 7\n"
+
+
+def neighbour_seconds():
+    started = time.monotonic()
+    subprocess.run([sys.executable, "-c", NEIGHBOUR], check=True)
+    return time.monotonic() - started
+
+
+def neighbour_speed(server, out_path, repeat):
+    """The neighbour's time alone over its time beside exports that run back
+    to back for as long as it does (median of `repeat` pairs: this machine's
+    own speed drifts by up to 10% between single runs)."""
+    ratios = []
+    for _ in range(repeat):
+        alone = neighbour_seconds()
+        done = threading.Event()
+
+        def keep_exporting():
+            while not done.is_set():
+                export(server, out_path)
+
+        exporter = threading.Thread(target=keep_exporting)
+        exporter.start()
+        time.sleep(0.5)  # the first export is packing
+        beside = neighbour_seconds()
+        done.set()
+        exporter.join()
+        ratios.append(alone / beside)
+    return statistics.median(ratios), ratios
+
+
 def make_incompressible(root, size):
     rng = random.Random(99)
     os.makedirs(root, exist_ok=True)
@@ -206,6 +243,10 @@ def main():
             gone, idle = client_leaves(server, during)
             print(f"client leaves during the {during}: scratch directory gone after {gone * 1000:.0f} ms, "
                   f"server CPU idle after {idle * 1000:.0f} ms")
+
+        speed, ratios = neighbour_speed(server, scratch / "export.tar.gz", max(args.repeat, 5))
+        print(f"a CPU-bound neighbour beside exports runs at {speed:.2f} of its speed alone   target >= 0.90  "
+              f"{'OK' if speed >= 0.90 else 'MISSED'}   (runs: {', '.join(f'{x:.2f}' for x in ratios)})")
 
         if args.slow_client:
             big = os.path.join(args.workdir, "incompressible")

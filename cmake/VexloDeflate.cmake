@@ -1,28 +1,36 @@
-# The archive engine's block compressor: libdeflate when pkg-config finds it
-# (auto), or forced either way. The one place that decides how libdeflate is
-# linked: the engine and the benchmark driver link `vexlo_libdeflate`.
-set(VEXLO_DEFLATE auto CACHE STRING "Block compressor of the archive writer: auto, libdeflate or zlib")
+# The archive engine's block compressor: libdeflate, found by pkg-config
+# (auto, the default, or libdeflate), or zlib only when asked for by name.
+# Without libdeflate the build stops rather than fall back to zlib, whose
+# archives take about five times as long. The one place that decides how
+# libdeflate is linked: the engine and the benchmark driver link
+# `vexlo_libdeflate`.
+set(VEXLO_DEFLATE auto CACHE STRING "Block compressor of the archive writer: auto (libdeflate, required), libdeflate or zlib")
 set_property(CACHE VEXLO_DEFLATE PROPERTY STRINGS auto libdeflate zlib)
+if(NOT VEXLO_DEFLATE MATCHES "^(auto|libdeflate|zlib)$")
+  message(FATAL_ERROR "VEXLO_DEFLATE=${VEXLO_DEFLATE}: expected auto, libdeflate or zlib")
+endif()
 set(vexlo_deflate zlib)
 if(NOT VEXLO_DEFLATE STREQUAL "zlib")
   find_package(PkgConfig)
   if(PKG_CONFIG_FOUND)
     pkg_check_modules(LIBDEFLATE IMPORTED_TARGET libdeflate)
   endif()
-  if(TARGET PkgConfig::LIBDEFLATE)
-    set(vexlo_deflate libdeflate)
-    # Debian's static libdeflate compresses about a third faster than its
-    # shared build (measured, same version), so it is linked in when present.
-    find_library(VEXLO_LIBDEFLATE_ARCHIVE NAMES libdeflate.a HINTS ${LIBDEFLATE_LIBRARY_DIRS})
-    add_library(vexlo_libdeflate INTERFACE)
-    if(VEXLO_LIBDEFLATE_ARCHIVE)
-      target_include_directories(vexlo_libdeflate INTERFACE ${LIBDEFLATE_INCLUDE_DIRS})
-      target_link_libraries(vexlo_libdeflate INTERFACE ${VEXLO_LIBDEFLATE_ARCHIVE})
-    else()
-      target_link_libraries(vexlo_libdeflate INTERFACE PkgConfig::LIBDEFLATE)
-    endif()
-  elseif(VEXLO_DEFLATE STREQUAL "libdeflate")
-    message(FATAL_ERROR "VEXLO_DEFLATE=libdeflate, but pkg-config finds no libdeflate (Debian: libdeflate-dev)")
+  if(NOT TARGET PkgConfig::LIBDEFLATE)
+    message(FATAL_ERROR
+      "pkg-config finds no libdeflate, the archive writer's block compressor. Install it "
+      "(Debian: apt-get install libdeflate-dev pkg-config), or configure with -DVEXLO_DEFLATE=zlib "
+      "to build with zlib's blocks, about five times slower.")
+  endif()
+  set(vexlo_deflate libdeflate)
+  # Debian's static libdeflate compresses about a third faster than its
+  # shared build (measured, same version), so it is linked in when present.
+  find_library(VEXLO_LIBDEFLATE_ARCHIVE NAMES libdeflate.a HINTS ${LIBDEFLATE_LIBRARY_DIRS})
+  add_library(vexlo_libdeflate INTERFACE)
+  if(VEXLO_LIBDEFLATE_ARCHIVE)
+    target_include_directories(vexlo_libdeflate INTERFACE ${LIBDEFLATE_INCLUDE_DIRS})
+    target_link_libraries(vexlo_libdeflate INTERFACE ${VEXLO_LIBDEFLATE_ARCHIVE})
+  else()
+    target_link_libraries(vexlo_libdeflate INTERFACE PkgConfig::LIBDEFLATE)
   endif()
 endif()
 message(STATUS "cache_packer block compressor: ${vexlo_deflate} ${VEXLO_LIBDEFLATE_ARCHIVE}")

@@ -2,15 +2,19 @@
 server extension, and helpers for cache trees, random data, fetching, scratch
 folders, export progress and the native drivers."""
 import asyncio
+import inspect
 import json
 import os
+import random
 import shutil
 import struct
 import tempfile
+import time
 
 import pytest
 from tornado.httpclient import HTTPClientError
 
+from live_server import wait_until  # noqa: F401 (shared with the launcher)
 from native_build import BuildError, build_drivers
 
 # The core library fixes its working directory when first imported; give the
@@ -33,6 +37,21 @@ def jp_server_config():
     return {"ServerApp": {"jpserver_extensions": {"vexlo.server": True}}}
 
 
+async def wait_until_async(condition, what, timeout=30, pause=0.01):
+    """wait_until on the event loop, which keeps serving meanwhile (the test
+    server runs on it too); `condition` may be a coroutine function."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if inspect.isawaitable(result):
+            result = await result
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError(f"never happened within {timeout} s: {what}")
+        await asyncio.sleep(pause)
+
+
 def make_tree(root, files):
     """Create `files` ({relative path: bytes}) under `root`; return root as text."""
     for rel, data in files.items():
@@ -49,6 +68,14 @@ def big_cache(root, megabytes):
     being compressed."""
     words = os.urandom(1 << 16).hex().encode()
     return make_tree(root, {f"part{i}.txt": words[i:] + words[:i] for i in range(megabytes * 8)})
+
+
+def table_cache(root, megabytes, seed=7):
+    """A tree of `megabytes` MB of sensor CSV that compresses about 3.5:1 and
+    keeps the matcher busy: the archive's compressed size stays far below
+    the content's for the whole packing."""
+    chunk = numeric_csv(random.Random(seed), 1 << 20)
+    return make_tree(root, {f"part{i}.csv": chunk[i * 7919:] + chunk[:i * 7919] for i in range(megabytes)})
 
 
 def random_bytes(rng, n):

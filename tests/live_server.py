@@ -20,12 +20,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for(condition, what, timeout=60, pause=0.05):
-    """Polls `condition()` until it is true; AssertionError after `timeout` s."""
+def wait_until(condition, what, timeout=60, pause=0.05):
+    """Polls `condition()` until it is true and returns its value;
+    AssertionError naming `what` after `timeout` s."""
     deadline = time.monotonic() + timeout
-    while not condition():
+    while True:
+        result = condition()
+        if result:
+            return result
         if time.monotonic() > deadline:
-            raise AssertionError(f"never happened: {what}")
+            raise AssertionError(f"never happened within {timeout} s: {what}")
         time.sleep(pause)
 
 
@@ -62,7 +66,7 @@ class JupyterServer:
             if self.log:
                 output.close()  # the server holds its own copy
         try:
-            wait_for(self._answers, "the server answers")
+            wait_until(self._answers, "the server answers")
         except BaseException:
             self.stop()
             raise

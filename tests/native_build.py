@@ -22,20 +22,34 @@ def _tool(name):
     return shutil.which(name, path=path)
 
 
-def build_drivers(build_dir, targets, deflate="auto", cxx_flags=""):
-    """Configures `build_dir` with the block compressor `deflate` ("auto",
-    "libdeflate" or "zlib") and builds `targets`; returns {target: path of
-    its executable}."""
+def _cmake():
     cmake = _tool("cmake")
     if cmake is None:
         raise BuildError("needs cmake (pip install cmake, or Debian's cmake)")
+    return cmake
+
+
+def _run(step, env=None):
+    done = subprocess.run(step, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, env=env)
+    if done.returncode != 0:
+        raise BuildError(f"{' '.join(step)} failed:\n{done.stdout}")
+    return done.stdout
+
+
+def configure_drivers(build_dir, deflate="auto", cxx_flags="", env=None):
+    """Configures `build_dir` with the block compressor `deflate` ("auto",
+    "libdeflate" or "zlib"), in environment `env` (default: this process's);
+    returns CMake's output."""
     ninja = _tool("ninja")
     generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"] if ninja else []
-    configure = [cmake, "-S", str(ROOT), "-B", str(build_dir), *generator, "-DCMAKE_BUILD_TYPE=Release",
+    return _run([_cmake(), "-S", str(ROOT), "-B", str(build_dir), *generator, "-DCMAKE_BUILD_TYPE=Release",
                  "-DVEXLO_MODULES=OFF", "-DVEXLO_DRIVERS=ON", f"-DVEXLO_DEFLATE={deflate}",
-                 f"-DCMAKE_CXX_FLAGS={cxx_flags}"]
-    for step in (configure, [cmake, "--build", str(build_dir), "--target", *targets]):
-        done = subprocess.run(step, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
-        if done.returncode != 0:
-            raise BuildError(f"{' '.join(step)} failed:\n{done.stdout}")
+                 f"-DCMAKE_CXX_FLAGS={cxx_flags}"], env)
+
+
+def build_drivers(build_dir, targets, deflate="auto", cxx_flags=""):
+    """Configures `build_dir` as configure_drivers() does and builds
+    `targets`; returns {target: path of its executable}."""
+    configure_drivers(build_dir, deflate, cxx_flags)
+    _run([_cmake(), "--build", str(build_dir), "--target", *targets])
     return {target: Path(build_dir) / target for target in targets}

@@ -8,7 +8,7 @@ import tarfile
 import pytest
 from tornado.httpclient import HTTPClientError
 
-from conftest import component, fetch, make_tree, received, states
+from conftest import component, fetch, make_tree, received, states, table_cache, wait_until_async
 from vexlo.server.handlers.cache import export_gate
 from vexlo.server.handlers.cache.export_gate import CacheExportGate
 from vexlo.server.handlers.ws_handler import VexloWebSocketHandler
@@ -38,10 +38,8 @@ def open_sockets(jp_ws_fetch):
     async def open_them():
         for kernel_id in ("k1", "k1", "k2"):
             opened.append(await jp_ws_fetch("vexlo", "ws", params={"kernel_id": kernel_id}))
-        for _ in range(100):  # the server registers them as it accepts them
-            if len(VexloWebSocketHandler.registry) == 3:
-                break
-            await asyncio.sleep(0.01)
+        # The server registers them as it accepts them.
+        await wait_until_async(lambda: len(VexloWebSocketHandler.registry) == 3, "three websockets registered")
         return opened
 
     yield open_them
@@ -102,6 +100,21 @@ async def test_successful_export(jp_fetch, register_pipeline, open_sockets, cach
     assert seen[:2] == [("invalid", 0), ("running", 0)] and seen[-1] == ("successful", 100)
     running = [p for s, p in seen[1:-1]]
     assert set(s for s, _ in seen[1:-1]) == {"running"} and running == sorted(running)
+
+
+async def test_progress_follows_the_content_read(jp_fetch, register_pipeline, open_sockets, tmp_path):
+    # The archive ends near 28% of this content's size: a bar drawn from it
+    # would stall there and jump to 100.
+    sockets = await open_sockets()
+    await register_pipeline("k1", [component("a", table_cache(tmp_path / "a", 32))])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert response.code == 200
+
+    seen = states(await received(sockets[0]))
+    running = [p for s, p in seen[2:-1]]
+    assert seen[:2] == [("invalid", 0), ("running", 0)] and seen[-1] == ("successful", 100)
+    assert {s for s, _ in seen[2:-1]} == {"running"}
+    assert running == sorted(running) and max(running) > 70 and max(running) <= 100, seen
 
 
 @pytest.mark.parametrize("params, code, message", [

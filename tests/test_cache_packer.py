@@ -10,7 +10,7 @@ import zlib
 
 import pytest
 
-from conftest import big_cache, make_tree
+from conftest import big_cache, make_tree, wait_until
 from vexlo.server.misc.cache_packer import PIPELINE_JSON, CacheCompressThread
 
 
@@ -107,8 +107,7 @@ def test_stop_while_writing_does_not_cut_the_archive(tmp_path, pipeline):
     thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
                                  [{"dirpath": tree, "arcname": "component-c1"}])
     thread.start()
-    while not archive.exists() or archive.stat().st_size == 0:
-        threading.Event().wait(0.01)
+    wait_until(lambda: archive.exists() and archive.stat().st_size > 0, "the archive grows", pause=0.01)
     thread.stop()
     # Stopped at once, yet still writing: stop() does not interrupt.
     assert thread.is_stopped() and thread.is_alive()
@@ -116,6 +115,44 @@ def test_stop_while_writing_does_not_cut_the_archive(tmp_path, pipeline):
     assert thread.error() is None
     assert len(names(archive)) == 2 + len(os.listdir(tree))
     assert len(tar_bytes(archive)) % 10240 == 0
+
+
+def thread_nice_values():
+    """The nice value of each thread of this process."""
+    values = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/stat") as f:
+                # Fields after the parenthesised name; nice is the 19th field.
+                values.append(int(f.read().rsplit(")", 1)[1].split()[16]))
+        except FileNotFoundError:  # the thread has ended
+            pass
+    return values
+
+
+def test_progress_count_and_worker_priority(tmp_path, pipeline):
+    # The count follows the content read, not the compressed size, and the
+    # compressing workers yield the CPU to the server and the kernels.
+    tree = big_cache(tmp_path / "c1", 24)
+    content = pipeline.stat().st_size + sum(p.stat().st_size for p in (tmp_path / "c1").iterdir())
+    archive = tmp_path / "a.tar.gz"
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
+                                 [{"dirpath": tree, "arcname": "component-c1"}])
+    assert thread.bytes_read() == 0
+    own_nice = os.getpriority(os.PRIO_PROCESS, 0)
+    thread.start()
+    seen_counts, lowered = [], wait_until(
+        lambda: min(own_nice + 10, 19) in thread_nice_values() or (not thread.is_alive() and "ended"),
+        "workers reniced",
+        pause=0.005)
+    while thread.is_alive():
+        seen_counts.append(thread.bytes_read())
+        thread.join(0.02)
+    assert lowered is True and own_nice in thread_nice_values()  # this thread is left as it was
+    assert thread.error() is None
+    assert seen_counts == sorted(seen_counts) and all(0 <= c <= content for c in seen_counts)
+    assert thread.bytes_read() == content
+    assert archive.stat().st_size < content / 1.5  # the archive's size would have said far less
 
 
 # ------------------------------------------------------------------ what run() writes
@@ -322,9 +359,12 @@ def test_cancel_while_writing_ends_the_run_early(tmp_path, pipeline):
     thread = CacheCompressThread(str(archive), {"filepath": str(pipeline), "arcname": PIPELINE_JSON},
                                  [{"dirpath": source, "arcname": "component-c"}])
     thread.start()
-    while not archive.exists() or archive.stat().st_size == 0:
+
+    def growing():
         assert thread.is_alive(), "the writer ended before it was cancelled"
-        threading.Event().wait(0.01)
+        return archive.exists() and archive.stat().st_size > 0
+
+    wait_until(growing, "the archive grows", pause=0.01)
     thread.cancel()
     thread.join(10)
     assert not thread.is_alive() and thread.is_stopped()

@@ -9,7 +9,6 @@ import asyncio
 import json
 import os
 import tarfile
-import time
 import urllib.parse
 import warnings
 from pathlib import Path
@@ -25,7 +24,7 @@ with warnings.catch_warnings():
     from marionette_driver.by import By as MarionetteBy
     from marionette_driver.marionette import Marionette
 
-from conftest import component, make_tree, states
+from conftest import component, make_tree, states, wait_until_async
 
 PAGES = Path(__file__).parent / "pages"
 FIREFOX, CHROMIUM, CHROMEDRIVER = "/usr/bin/firefox-esr", "/usr/bin/chromium", "/usr/bin/chromedriver"
@@ -156,17 +155,6 @@ async def in_browser(call, *args):
     return await asyncio.get_running_loop().run_in_executor(None, call, *args)
 
 
-async def until(condition, what, timeout=30):
-    deadline = time.monotonic() + timeout
-    while True:
-        result = await condition()
-        if result:
-            return result
-        if time.monotonic() > deadline:
-            raise AssertionError(f"{what}: not within {timeout} s")
-        await asyncio.sleep(0.05)
-
-
 def partial(name):
     """A file of a download under way: Firefox writes "<stem>.<random>.<ext>.part"
     beside an empty file under the final name; Chromium writes a hidden
@@ -183,7 +171,7 @@ async def saved_file(folder: Path):
             return entries[0]
         return None
 
-    return await until(finished, f"a finished download in {folder}")
+    return await wait_until_async(finished, f"a finished download in {folder}")
 
 
 async def export_broadcast(browser, first):
@@ -200,7 +188,7 @@ async def export_broadcast(browser, first):
         assert page["closeCode"] is None, f"the page's websocket closed with code {page['closeCode']}"
         return None
 
-    return await until(ended, "the export's last broadcast")
+    return await wait_until_async(ended, "the export's last broadcast")
 
 
 NOTEBOOKS = [
@@ -229,7 +217,7 @@ async def test_export_from_a_page_of_the_server(browser, jp_serverapp, jp_http_p
     async def on_page():
         return await in_browser(browser.url) == page and await in_browser(browser.run, "return !!window.vexloPage")
 
-    await until(on_page, f"the page {page} after logging in")
+    await wait_until_async(on_page, f"the page {page} after logging in")
     assert await in_browser(browser.run, "return window.vexloPage.connect('k1')") is True
 
     saved, broadcasts = [], {}

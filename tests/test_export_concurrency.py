@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from conftest import component, export_dirs, fetch, make_tree, received, states
+from conftest import component, export_dirs, fetch, make_tree, received, states, wait_until_async
 from vexlo.server.handlers.cache import export_gate
 from vexlo.server.handlers.cache.export_gate import CacheExportGate
 from vexlo.server.handlers.info import cache_desk
@@ -22,19 +22,10 @@ from vexlo.server.handlers.ws_handler import VexloWebSocketHandler
 pytestmark = pytest.mark.usefixtures("scratch")
 
 
-async def eventually(condition, what, timeout=10.0):
-    """Waits for `condition()` on the loop (the server runs on it too)."""
-    for _ in range(int(timeout / 0.01)):
-        if condition():
-            return
-        await asyncio.sleep(0.01)
-    raise AssertionError(f"never happened: {what}")
-
-
 async def socket_of(jp_ws_fetch, kernel_id):
     count = len(VexloWebSocketHandler.registry)
     ws = await jp_ws_fetch("vexlo", "ws", params={"kernel_id": kernel_id})
-    await eventually(lambda: len(VexloWebSocketHandler.registry) > count, "websocket registered")
+    await wait_until_async(lambda: len(VexloWebSocketHandler.registry) > count, "websocket registered")
     return ws
 
 
@@ -96,7 +87,7 @@ async def test_other_requests_are_answered_while_an_export_waits(jp_fetch, regis
 
     task = asyncio.ensure_future(exported())
     for stage, gate in (("sizing", sizing), ("packing", packing)):
-        await eventually(lambda: stage in events, stage)
+        await wait_until_async(lambda: stage in events, stage)
         assert (await fetch(jp_fetch, "api", "status")).code == 200
         events.append(f"status answered while {stage}")
         gate.event.set()
@@ -118,7 +109,7 @@ async def test_other_requests_are_answered_while_an_export_waits(jp_fetch, regis
         return response
 
     task = asyncio.ensure_future(measured())
-    await eventually(lambda: "sizing" in events, "info sizing")
+    await wait_until_async(lambda: "sizing" in events, "info sizing")
     assert (await fetch(jp_fetch, "api", "status")).code == 200
     events.append("status answered")
     sizing.event.set()
@@ -161,9 +152,9 @@ async def test_a_client_that_leaves_during_packing_cancels_the_export(jp_fetch, 
     while state[0] == "running":
         state = await next_state(ws)
     assert state == ("failed", 0)
-    await eventually(lambda: not writers[0].is_alive(), "writer ended")
+    await wait_until_async(lambda: not writers[0].is_alive(), "writer ended")
     assert writers[0].cancelled.is_set() and writers[0].error().errno == errno.ECANCELED
-    await eventually(lambda: export_dirs(scratch) == [], "scratch directory removed")
+    await wait_until_async(lambda: export_dirs(scratch) == [], "scratch directory removed")
 
     # The server is none the worse: the next export works.
     monkeypatch.undo()
@@ -205,7 +196,7 @@ async def test_a_client_that_leaves_during_the_download_ends_it(jp_fetch, jp_ser
     await reader.readexactly(1 << 20)
     writer.close()
 
-    await eventually(lambda: export_dirs(scratch) == [], "scratch directory removed")
+    await wait_until_async(lambda: export_dirs(scratch) == [], "scratch directory removed")
     total_chunks = (24 << 20) // (256 << 10)
     assert CountingGate.writes < total_chunks and CountingGate.late_writes == 0
 

@@ -1,5 +1,6 @@
-"""The Jupyter server extension app: mounts the handlers, and ends running
-exports when the server stops."""
+"""The Jupyter server extension app: mounts the handlers, removes what exports
+of a dead server left behind, and ends running exports when the server
+stops."""
 from jupyter_server.extension.application import ExtensionApp
 
 from . import ROUTES
@@ -22,6 +23,13 @@ class VexloExtension(ExtensionApp):
         }
         # Mounted under the server's base_url, as the app's own routes are.
         self.handlers.extend((ROUTES[key], handler) for key, handler in handlers.items())
+
+    def initialize_settings(self) -> None:
+        # A server killed while it packed left its scratch directory; without
+        # this, each retry of a large export could add gigabytes for good.
+        from .handlers.cache.export_gate import CacheExportGate
+
+        CacheExportGate.sweep_abandoned_exports()
 
     async def stop_extension(self) -> None:
         # A writer left running would keep the process alive after the loop

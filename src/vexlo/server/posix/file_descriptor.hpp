@@ -22,6 +22,13 @@ class FileDescriptor {
 
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
+  // Closes the descriptor held (if any) and takes `fd` instead.
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = fd;
+  }
   // Hands the descriptor over, e.g. to close it where its error matters.
   int release() noexcept {
     const int fd = fd_;

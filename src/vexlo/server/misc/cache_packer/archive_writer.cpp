@@ -74,7 +74,8 @@ class OwnerNames {
 // Turns walked entries into tar members in the gzip stream.
 class MemberWriter final : public EntrySink {
  public:
-  MemberWriter(ParallelGzip& out, const std::atomic<bool>* cancel) : out_(out), cancel_(cancel) {}
+  MemberWriter(ParallelGzip& out, const Options& options)
+      : out_(out), cancel_(options.cancel), content_read_(options.content_read) {}
 
   void on_entry(const Entry& e) override {
     check_cancelled();
@@ -168,6 +169,9 @@ class MemberWriter final : public EntrySink {
       }
       out_.commit(static_cast<std::size_t>(n));
       remaining -= static_cast<std::uint64_t>(n);
+      if (content_read_ != nullptr) {
+        content_read_->fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+      }
     }
     const std::size_t tail = static_cast<std::size_t>(size % kBlock);
     if (tail != 0) {
@@ -177,6 +181,7 @@ class MemberWriter final : public EntrySink {
 
   ParallelGzip& out_;
   const std::atomic<bool>* cancel_;
+  std::atomic<std::uint64_t>* content_read_;
   HeaderEncoder encoder_;
   OwnerNames names_;
   std::string header_;
@@ -215,7 +220,7 @@ void write_archive(const std::string& archive_path, const std::vector<Source>& s
 
   ParallelGzip out(fd.get(), archive_path, options.threads, options.level, options.block_size);
   TreeWalker walker(self.st_dev, self.st_ino);
-  MemberWriter writer(out, options.cancel);
+  MemberWriter writer(out, options);
   try {
     for (const Source& source : sources) {
       add_source(walker, source, writer);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ struct Options {
   // each member and each block of file data; the archive is then left as it
   // is (not a finished gzip stream) and ArchiveError with ECANCELED thrown.
   const std::atomic<bool>* cancel = nullptr;
+  // Where the bytes of source data read so far are added up as they are read
+  // (every regular file's content; headers and padding not counted), for a
+  // progress report that follows the work rather than the compressed size.
+  std::atomic<std::uint64_t>* content_read = nullptr;
 };
 
 // Writes each source in order (a directory recursively) as one pax tar
@@ -38,7 +43,9 @@ struct Options {
 // and growing as it is written. On failure after the file was opened the gzip
 // stream is still finished, holding the members written so far and no
 // end-of-archive blocks, and the ArchiveError is thrown; after a cancellation
-// the stream is left unfinished, for the caller to remove.
+// the stream is left unfinished, for the caller to remove. A write that would
+// leave less than the file system's reserve free (DiskReserve) fails with
+// ENOSPC before it is made.
 void write_archive(const std::string& archive_path, const std::vector<Source>& sources,
                    const Options& options = {});
 

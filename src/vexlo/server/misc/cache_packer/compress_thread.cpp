@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,14 +39,26 @@ constexpr const char* kCancelDoc =
     "unfinished archive stays on disk for the caller to remove. Called before\n"
     "start(), the run ends as soon as it begins.";
 
-// The flag cancel() sets and the engine reads without the GIL. Shared, so a
-// run keeps it alive whatever happens to the Python attribute meanwhile.
-struct CancelFlag {
-  std::shared_ptr<std::atomic<bool>> raised = std::make_shared<std::atomic<bool>>(false);
+constexpr const char* kBytesReadDoc =
+    "Return how many bytes of content the run has read so far.\n\n"
+    "The description file's and every file's data, not the archive's headers\n"
+    "or padding: against the content's size it tells how far the writing has\n"
+    "come, which the archive's compressed size does not. 0 before run()\n"
+    "begins; grows while it writes.";
+
+// What a run shares with the threads that watch it, read and written without
+// the GIL: the flag cancel() sets, and the count of content read. Shared, so
+// a run keeps them alive whatever happens to the Python attribute meanwhile.
+struct RunState {
+  struct Counters {
+    std::atomic<bool> cancelled{false};
+    std::atomic<std::uint64_t> content_read{0};
+  };
+  std::shared_ptr<Counters> counters = std::make_shared<Counters>();
 };
 
-CancelFlag& cancel_flag(const py::object& self) {
-  return self.attr("_cancel_flag").cast<CancelFlag&>();
+RunState::Counters& run_state(const py::object& self) {
+  return *self.attr("_run_state").cast<RunState&>().counters;
 }
 
 // File system form of a path given as text, bytes or a path-like object.
@@ -93,7 +106,7 @@ py::object init(const py::object& thread_type, const py::object& event_type, con
   self.attr("_pipeline_info") = a[2];
   self.attr("_cache_info") = a[3];
   self.attr("_error") = py::none();
-  self.attr("_cancel_flag") = py::cast(CancelFlag());
+  self.attr("_run_state") = py::cast(RunState());
   return py::none();
 }
 
@@ -152,11 +165,13 @@ py::object pack(const py::object& self) {
     host::raise_type_error("_tarfile_path is None");
   }
   const Inputs inputs = gather_inputs(self);
-  // Held here, so the flag outlives the run whatever happens to the attribute.
-  const std::shared_ptr<std::atomic<bool>> cancelled = cancel_flag(self).raised;
+  // Held here, so the counters outlive the run whatever happens to the attribute.
+  const std::shared_ptr<RunState::Counters> state = self.attr("_run_state").cast<RunState&>().counters;
+  state->content_read = 0;
   archive::Options options;
   options.end_of_archive = inputs.error.is_none();
-  options.cancel = cancelled.get();
+  options.cancel = &state->cancelled;
+  options.content_read = &state->content_read;
   const py::object engine_error = write_without_gil(*archive_path, inputs.sources, options);
   return engine_error.is_none() ? inputs.error : engine_error;
 }
@@ -192,10 +207,9 @@ VEXLO_MODULE(cache_packer, m) {
 
   // Local to this module and not bound in it: only instances carry it. The
   // type is kept alive here, since no module attribute holds it.
-  static auto* cancel_flag_type =
-      new py::object(py::class_<CancelFlag>(m, "_CancelFlag", py::module_local()));
-  (void)cancel_flag_type;
-  py::delattr(m, "_CancelFlag");
+  static auto* run_state_type = new py::object(py::class_<RunState>(m, "_RunState", py::module_local()));
+  (void)run_state_type;
+  py::delattr(m, "_RunState");
 
   py::object thread_type = m.attr("Thread");
   py::object event_type = m.attr("Event");
@@ -236,8 +250,15 @@ VEXLO_MODULE(cache_packer, m) {
                             {},
                             "None",
                             [](const host::Args& a) {
-                              cancel_flag(a[0]).raised->store(true);
+                              run_state(a[0]).cancelled.store(true);
                               return py::object(py::none());
+                            }},
+                 MethodSpec{"bytes_read",
+                            kBytesReadDoc,
+                            {},
+                            "int",
+                            [](const host::Args& a) {
+                              return py::object(py::int_(run_state(a[0]).content_read.load()));
                             }},
                  MethodSpec{"error",
                             kErrorDoc,

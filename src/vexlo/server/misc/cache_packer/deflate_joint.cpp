@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "deflate_format.hpp"
+
 namespace vexlo::archive {
 
 namespace {
@@ -74,7 +76,6 @@ class BitReader {
   std::size_t past_end_ = 0;
 };
 
-constexpr unsigned kMaxCodeBits = 15;
 constexpr unsigned kLitlenSymbols = 288;
 constexpr unsigned kDistSymbols = 32;
 
@@ -134,7 +135,7 @@ class SkipTable {
         const unsigned s = sorted_[index];
         const auto [kind, extra] = meaning(s);
         const std::uint16_t entry = static_cast<std::uint16_t>((kind << 8) | (len + extra));
-        for (unsigned r = reverse(code, len); r < (1u << Bits); r += 1u << len) {
+        for (unsigned r = reverse_code(code, len); r < (1u << Bits); r += 1u << len) {
           table_[r] = entry;
         }
       }
@@ -187,14 +188,6 @@ class SkipTable {
   }
 
  private:
-  static unsigned reverse(unsigned code, unsigned len) {
-    unsigned r = 0;
-    for (unsigned i = 0; i < len; ++i, code >>= 1) {
-      r = (r << 1) | (code & 1);
-    }
-    return r;
-  }
-
   std::uint16_t table_[1u << Bits];
   std::uint16_t count_[kMaxCodeBits + 1];
   std::uint16_t sorted_[Symbols];
@@ -205,7 +198,7 @@ struct LitlenMeaning {
     if (s < 256) {
       return {kLiteral, 0};
     }
-    if (s == 256) {
+    if (s == kEndOfBlock) {
       return {kEnd, 0};
     }
     if (s <= 285) {
@@ -287,21 +280,22 @@ bool fixed_tables(LitlenTable& litlen, DistTable& dist) {
 
 // Reads a dynamic block's code lengths and builds its tables.
 bool dynamic_tables(BitReader& in, LitlenTable& litlen, DistTable& dist) {
-  static const unsigned char kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
   in.refill();
-  const unsigned nlen = in.take(5) + 257;
-  const unsigned ndist = in.take(5) + 1;
-  const unsigned ncode = in.take(4) + 4;
+  const unsigned nlen = in.take(5) + kMinLitlenCodes;
+  const unsigned ndist = in.take(5) + kMinDistCodes;
+  const unsigned ncode = in.take(4) + kMinCodeLengthCodes;
   if (nlen > 286 || ndist > 30) {
     return false;
   }
-  unsigned char code_lengths[19] = {0};
+  unsigned char code_lengths[kCodeLengthSymbols] = {0};
   for (unsigned i = 0; i < ncode; ++i) {
     in.refill();
-    code_lengths[kOrder[i]] = static_cast<unsigned char>(in.take(3));
+    code_lengths[kCodeLengthOrder[i]] = static_cast<unsigned char>(in.take(3));
   }
-  SkipTable<7, 19> lencode;
-  if (!lencode.build(code_lengths, 19, [](unsigned) { return std::pair<unsigned, unsigned>{kLiteral, 0}; })) {
+  // Only decode_slow() reads this table: its entries' meaning goes unused.
+  const auto unused = [](unsigned) { return std::pair<unsigned, unsigned>{kLiteral, 0}; };
+  SkipTable<kMaxCodeLengthCodeBits, kCodeLengthSymbols> lencode;
+  if (!lencode.build(code_lengths, kCodeLengthSymbols, unused)) {
     return false;
   }
   unsigned char lengths[kLitlenSymbols + kDistSymbols] = {0};
@@ -314,22 +308,22 @@ bool dynamic_tables(BitReader& in, LitlenTable& litlen, DistTable& dist) {
       return false;
     }
     in.skip(len);
-    if (sym < 16) {
+    if (sym < kRepeatPrevious) {
       lengths[n++] = static_cast<unsigned char>(sym);
       continue;
     }
     unsigned repeat;
     unsigned char value = 0;
-    if (sym == 16) {
+    if (sym == kRepeatPrevious) {
       if (n == 0) {
         return false;
       }
       value = lengths[n - 1];
-      repeat = 3 + in.take(2);
-    } else if (sym == 17) {
-      repeat = 3 + in.take(3);
+      repeat = 3 + in.take(kCodeLengthExtraBits[sym]);
+    } else if (sym == kRepeatZeros) {
+      repeat = 3 + in.take(kCodeLengthExtraBits[sym]);
     } else {
-      repeat = 11 + in.take(7);
+      repeat = 11 + in.take(kCodeLengthExtraBits[sym]);
     }
     if (n + repeat > nlen + ndist) {
       return false;
@@ -337,7 +331,7 @@ bool dynamic_tables(BitReader& in, LitlenTable& litlen, DistTable& dist) {
     std::memset(lengths + n, value, repeat);
     n += repeat;
   }
-  if (lengths[256] == 0 || in.overran()) {
+  if (lengths[kEndOfBlock] == 0 || in.overran()) {
     return false;  // a block must be able to end
   }
   if (!litlen.build(lengths, nlen, LitlenMeaning{})) {
@@ -363,14 +357,15 @@ std::size_t DeflateJoint::leave_open(unsigned char* data, std::size_t len) {
     header = in.position();
     final_block = in.take(1) != 0;
     const unsigned type = in.take(2);
-    if (type == 0) {
+    if (type == kStoredBlock) {
       // Stored: LEN and NLEN from the next byte boundary, then LEN bytes.
       in.skip(static_cast<unsigned>((8 - in.position() % 8) % 8));
       const unsigned stored = in.take(16);
       if ((in.take(16) ^ 0xffff) != stored || !in.seek(in.position() / 8 + stored)) {
         return 0;
       }
-    } else if (type == 3 || !(type == 1 ? fixed_tables(litlen, dist) : dynamic_tables(in, litlen, dist)) ||
+    } else if (type > kDynamicBlock ||
+               !(type == kFixedBlock ? fixed_tables(litlen, dist) : dynamic_tables(in, litlen, dist)) ||
                !skip_symbols(in, litlen, dist)) {
       return 0;
     }

@@ -4,14 +4,13 @@
 #include <cstring>
 #include <vector>
 
+#include "deflate_format.hpp"
+
 namespace vexlo::archive {
 
 namespace {
 
-constexpr unsigned kSymbols = 257;  // the 256 byte values and the end code
-constexpr unsigned kEndCode = 256;
-constexpr unsigned kMaxBits = 15;
-constexpr unsigned kMaxCodeLengthBits = 7;
+constexpr unsigned kSymbols = kEndOfBlock + 1;  // the 256 byte values and the end code
 constexpr std::size_t kMaxStored = 65535;
 
 // Writes bits least significant first, as deflate packs them.
@@ -150,13 +149,13 @@ void build_lengths(const std::uint32_t* freq, unsigned n, unsigned max_bits, uns
 // Canonical codes for `lengths`, bit-reversed for writing least significant
 // bit first.
 void build_codes(const unsigned char* lengths, unsigned n, std::uint16_t* codes) {
-  unsigned count[kMaxBits + 1] = {0};
+  unsigned count[kMaxCodeBits + 1] = {0};
   for (unsigned s = 0; s < n; ++s) {
     ++count[lengths[s]];
   }
   count[0] = 0;
-  unsigned next[kMaxBits + 2] = {0};
-  for (unsigned len = 1; len <= kMaxBits; ++len) {
+  unsigned next[kMaxCodeBits + 2] = {0};
+  for (unsigned len = 1; len <= kMaxCodeBits; ++len) {
     next[len + 1] = (next[len] + count[len]) << 1;
   }
   for (unsigned s = 0; s < n; ++s) {
@@ -165,12 +164,7 @@ void build_codes(const unsigned char* lengths, unsigned n, std::uint16_t* codes)
       codes[s] = 0;
       continue;
     }
-    unsigned code = next[len]++;
-    unsigned reversed = 0;
-    for (unsigned i = 0; i < len; ++i, code >>= 1) {
-      reversed = (reversed << 1) | (code & 1);
-    }
-    codes[s] = static_cast<std::uint16_t>(reversed);
+    codes[s] = static_cast<std::uint16_t>(reverse_code(next[len]++, len));
   }
 }
 
@@ -182,23 +176,19 @@ struct Header {
     unsigned char symbol;  // 0..18 of the code-length alphabet
     unsigned char extra;   // value of its extra bits
   };
-  static constexpr unsigned char kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                               11, 4,  12, 3, 13, 2, 14, 1, 15};
-  static constexpr unsigned char kExtraBits[19] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
-
   unsigned char lengths[kSymbols];
   std::uint16_t codes[kSymbols];
   std::vector<Token> tokens;
-  unsigned char cl_lengths[19];
-  std::uint16_t cl_codes[19];
+  unsigned char cl_lengths[kCodeLengthSymbols];
+  std::uint16_t cl_codes[kCodeLengthSymbols];
   unsigned ncode;      // code-length code lengths sent (4..19)
   std::uint64_t bits;  // header bits after the 3 block-header bits
 
   explicit Header(const std::uint32_t* counts) {
     std::uint32_t freq[kSymbols];
     std::memcpy(freq, counts, 256 * sizeof *freq);
-    freq[kEndCode] = 1;
-    build_lengths(freq, kSymbols, kMaxBits, lengths);
+    freq[kEndOfBlock] = 1;
+    build_lengths(freq, kSymbols, kMaxCodeBits, lengths);
     build_codes(lengths, kSymbols, codes);
 
     unsigned char all[kSymbols + 2];
@@ -206,19 +196,19 @@ struct Header {
     all[kSymbols] = all[kSymbols + 1] = 1;
     tokenize(all, kSymbols + 2);
 
-    std::uint32_t cl_freq[19] = {0};
+    std::uint32_t cl_freq[kCodeLengthSymbols] = {0};
     for (const Token& t : tokens) {
       ++cl_freq[t.symbol];
     }
-    build_lengths(cl_freq, 19, kMaxCodeLengthBits, cl_lengths);
-    build_codes(cl_lengths, 19, cl_codes);
-    ncode = 19;
-    while (ncode > 4 && cl_lengths[kOrder[ncode - 1]] == 0) {
+    build_lengths(cl_freq, kCodeLengthSymbols, kMaxCodeLengthCodeBits, cl_lengths);
+    build_codes(cl_lengths, kCodeLengthSymbols, cl_codes);
+    ncode = kCodeLengthSymbols;
+    while (ncode > kMinCodeLengthCodes && cl_lengths[kCodeLengthOrder[ncode - 1]] == 0) {
       --ncode;
     }
     bits = 5 + 5 + 4 + 3 * ncode;
     for (const Token& t : tokens) {
-      bits += cl_lengths[t.symbol] + kExtraBits[t.symbol];
+      bits += cl_lengths[t.symbol] + kCodeLengthExtraBits[t.symbol];
     }
   }
 
@@ -235,11 +225,11 @@ struct Header {
       if (value == 0) {
         while (run >= 11) {
           const unsigned take = std::min(run, 138u);
-          tokens.push_back({18, static_cast<unsigned char>(take - 11)});
+          tokens.push_back({kRepeatManyZeros, static_cast<unsigned char>(take - 11)});
           run -= take;
         }
         if (run >= 3) {
-          tokens.push_back({17, static_cast<unsigned char>(run - 3)});
+          tokens.push_back({kRepeatZeros, static_cast<unsigned char>(run - 3)});
           run = 0;
         }
       } else {
@@ -247,7 +237,7 @@ struct Header {
         --run;
         while (run >= 3) {
           const unsigned take = std::min(run, 6u);
-          tokens.push_back({16, static_cast<unsigned char>(take - 3)});
+          tokens.push_back({kRepeatPrevious, static_cast<unsigned char>(take - 3)});
           run -= take;
         }
       }
@@ -258,22 +248,22 @@ struct Header {
   }
 
   void write(BitWriter& out) const {
-    out.put(kSymbols - 257, 5);
-    out.put(2 - 1, 5);
-    out.put(ncode - 4, 4);
+    out.put(kSymbols - kMinLitlenCodes, 5);
+    out.put(2 - kMinDistCodes, 5);
+    out.put(ncode - kMinCodeLengthCodes, 4);
     for (unsigned i = 0; i < ncode; ++i) {
-      out.put(cl_lengths[kOrder[i]], 3);
+      out.put(cl_lengths[kCodeLengthOrder[i]], 3);
     }
     for (const Token& t : tokens) {
       out.put(cl_codes[t.symbol], cl_lengths[t.symbol]);
-      if (kExtraBits[t.symbol] != 0) {
-        out.put(t.extra, kExtraBits[t.symbol]);
+      if (kCodeLengthExtraBits[t.symbol] != 0) {
+        out.put(t.extra, kCodeLengthExtraBits[t.symbol]);
       }
     }
   }
 
   std::uint64_t data_bits(const std::uint32_t* counts) const {
-    std::uint64_t total = lengths[kEndCode];
+    std::uint64_t total = lengths[kEndOfBlock];
     for (unsigned s = 0; s < 256; ++s) {
       total += static_cast<std::uint64_t>(counts[s]) * lengths[s];
     }
@@ -285,7 +275,7 @@ void put_stored(BitWriter& out, const unsigned char* in, std::size_t len, bool l
   do {
     const std::size_t n = std::min(len, kMaxStored);
     len -= n;
-    out.put(last && len == 0 ? 1 : 0, 3);
+    out.put((last && len == 0 ? 1u : 0u) | kStoredBlock << 1, 3);
     out.align();
     out.put(static_cast<std::uint32_t>(n) | (static_cast<std::uint32_t>(n ^ 0xffff) << 16), 32);
     out.copy(in, n);
@@ -365,12 +355,12 @@ std::size_t LiteralDeflate::deflate_literals(const unsigned char* in, std::size_
       continue;
     }
     writer.put(final_block ? 1 : 0, 1);
-    writer.put(2, 2);  // dynamic Huffman
+    writer.put(kDynamicBlock, 2);
     header.write(writer);
     for (std::size_t j = 0; j < n; ++j) {
       writer.put(header.codes[p[j]], header.lengths[p[j]]);
     }
-    writer.put(header.codes[kEndCode], header.lengths[kEndCode]);
+    writer.put(header.codes[kEndOfBlock], header.lengths[kEndOfBlock]);
     aligned = false;
   } while (done < len && !writer.overflow());
   finish(writer, last, aligned);

@@ -1,6 +1,8 @@
 #include "parallel_gzip.hpp"
 
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "archive_error.hpp"
@@ -29,6 +32,17 @@ unsigned usable_cpus() {
   }
   unsigned count = std::thread::hardware_concurrency();
   return count > 0 ? count : 1;
+}
+
+// Lowers the calling thread's CPU priority by `nice` steps (up to 19). Linux
+// keeps a nice value per thread; a failure only leaves the thread as it was.
+void lower_thread_priority(int nice) {
+  const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+  errno = 0;
+  const int now = ::getpriority(PRIO_PROCESS, tid);
+  if (errno == 0) {
+    ::setpriority(PRIO_PROCESS, tid, std::min(now + nice, 19));
+  }
 }
 
 }  // namespace
@@ -59,6 +73,7 @@ void put_le32(unsigned char* p, std::uint32_t v) {
 ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size)
     : fd_(fd),
       path_(std::move(path)),
+      reserve_(fd_, path_),
       level_(BlockDeflate::checked_level(level)),
       block_size_(std::max(block_size, kMinBlock)) {
   if (threads == 0) {
@@ -94,9 +109,7 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
   const unsigned char xfl = level_ == kAdaptiveLevel || level_ >= 8 ? 2 : (level_ == 1 ? 4 : 0);
   const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, xfl, 3};
   write_all(header, sizeof header);
-  if (write_errno_ != 0) {
-    throw_os_error(write_errno_, path_);
-  }
+  check_failure();
 
   try {
     for (unsigned i = 0; i < threads; ++i) {
@@ -173,6 +186,9 @@ void ParallelGzip::write_zeros(std::size_t n) {
 
 void ParallelGzip::check_failure() {
   if (write_errno_ != 0) {
+    if (!write_reason_.empty()) {
+      throw ArchiveError(write_errno_, path_, write_reason_);
+    }
     throw_os_error(write_errno_, path_);
   }
   if (deflate_failed_) {
@@ -212,6 +228,7 @@ void ParallelGzip::dispatch(bool last) {
 }
 
 void ParallelGzip::worker_loop() {
+  lower_thread_priority(kWorkerNice);
   std::unique_ptr<BlockDeflate> compressor;
   try {
     compressor = std::make_unique<BlockDeflate>(level_);
@@ -286,11 +303,13 @@ void ParallelGzip::write_ready(std::unique_lock<std::mutex>& lock) {
 
 // Called without the lock; records the first failure for the producer.
 void ParallelGzip::write_all(const unsigned char* data, std::size_t n) {
-  const int error = posix::write_all(fd_, data, n);
+  std::optional<std::string> refusal = reserve_.refuse(n);
+  const int error = refusal ? ENOSPC : posix::write_all(fd_, data, n);
   if (error != 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (write_errno_ == 0) {
       write_errno_ = error;
+      write_reason_ = refusal.value_or(std::string());
     }
   }
 }

@@ -2,10 +2,12 @@
 //
 //   success path
 //     start             broadcast "invalid", make the scratch directory
-//     prepare           off the loop: write the description file, estimate
+//     prepare           off the loop: sweep the scratch directories of dead
+//                       exports, write the description file, estimate
 //                       the content's size
 //     prepared          start the writer, broadcast "running"
-//     poll              writer running: report_progress every kPollInterval,
+//     poll              writer running: report_progress (content read against
+//                       the estimate) every kPollInterval,
 //                       poll again after a short pause (at once when the
 //                       client has left)
 //                       writer stopped: complete_packing, which joins it,
@@ -41,6 +43,13 @@ namespace vexlo::export_gate {
 using namespace pybind11::literals;
 
 namespace {
+
+// Names of the exports' scratch directories in the temporary directory.
+constexpr const char* kScratchPrefix = "vexlo-cache-";
+
+std::string temporary_directory() {
+  return py::module_::import("tempfile").attr("gettempdir")().cast<std::string>();
+}
 
 constexpr double kPollInterval = 0.25;
 // How often a running writer is asked whether it has finished: a fraction of
@@ -87,8 +96,7 @@ class Export : public LoopTask<Export> {
   void start() {
     step([&] {
       broadcast();
-      temp_dir_.emplace(py::module_::import("tempfile").attr("gettempdir")().cast<std::string>(),
-                        "vexlo-cache-");
+      temp_dir_.emplace(temporary_directory(), kScratchPrefix);
       continue_off_loop(&Export::prepare, &Export::prepared);
     });
   }
@@ -109,6 +117,8 @@ class Export : public LoopTask<Export> {
   // Off the loop: the description file and the size estimate can take long
   // for big pipelines and caches of many files.
   py::object prepare() {
+    // Our own directory is locked already, so the sweep leaves it alone.
+    sweep_abandoned_exports();
     const py::str pipeline_json = g_["PIPELINE_JSON"];
     tarfile_path_ = temp_dir_->join(tar_filename_);
     const std::string pipeline_path = temp_dir_->join(pipeline_json);
@@ -140,6 +150,7 @@ class Export : public LoopTask<Export> {
       host::raise_connection_aborted("The client closed the connection during the export.");
     tar_thread_ = g_["CacheCompressThread"]("tarfile_path"_a = tarfile_path_,
                                             "pipeline_info"_a = pipeline_info_, "cache_info"_a = cache_info_);
+    counts_read_ = py::hasattr(tar_thread_, "bytes_read");
     tar_thread_.attr("start")();
     msg_["status"] = "running";
     broadcast();
@@ -164,17 +175,24 @@ class Export : public LoopTask<Export> {
     poll_in(cancelled_ ? kEndingInterval : created_ ? kStopCheckInterval : kCreationInterval);
   }
 
-  // Broadcasts the archive's growth as a share of the expected content size;
-  // false while the writer has not created the archive yet.
+  // Broadcasts the content read so far as a share of the expected content
+  // size, when it has grown; false while the writer has not created the
+  // archive yet. The compressed archive's size would stay far below the
+  // content's until the end, so it is the measure only for a writer that
+  // keeps no count.
   bool report_progress() {
-    const auto current_size = file_size_if_exists(tarfile_path_);
-    if (current_size && *current_size > tarfile_size_) {
-      tarfile_size_ = *current_size;
-      const double progress = static_cast<double>(tarfile_size_) / estimate_size_;
+    const auto archive_size = file_size_if_exists(tarfile_path_);
+    if (!archive_size)
+      return false;
+    const std::uintmax_t done =
+        counts_read_ ? tar_thread_.attr("bytes_read")().cast<std::uintmax_t>() : *archive_size;
+    if (done > reported_size_) {
+      reported_size_ = done;
+      const double progress = static_cast<double>(reported_size_) / estimate_size_;
       msg_["progress"] = static_cast<long long>(progress * 100.0);
       broadcast();
     }
-    return current_size.has_value();
+    return true;
   }
 
   // The writer has stopped: a finished archive goes to the client.
@@ -296,11 +314,12 @@ class Export : public LoopTask<Export> {
   py::dict msg_;       // status and progress in percent
   std::optional<ScratchDir> temp_dir_;
   std::string tarfile_path_;
-  py::dict pipeline_info_;           // the description file, as the writer takes it
-  py::list cache_info_;              // the cache directories, as the writer takes them
-  double estimate_size_ = 0;         // bytes of content, for the progress share
-  std::uintmax_t tarfile_size_ = 0;  // the archive's size at the last broadcast
+  py::dict pipeline_info_;            // the description file, as the writer takes it
+  py::list cache_info_;               // the cache directories, as the writer takes them
+  double estimate_size_ = 0;          // bytes of content, for the progress share
+  std::uintmax_t reported_size_ = 0;  // bytes behind the last progress broadcast
   py::object tar_thread_;
+  bool counts_read_ = false;                           // the writer counts the content it has read
   bool created_ = false;                               // the writer has created the archive
   std::chrono::steady_clock::time_point next_report_;  // when progress is due again
 
@@ -325,6 +344,10 @@ void client_left(const py::object& handler) {
     if (e->handler().is(handler))
       e->client_left();
   }
+}
+
+void sweep_abandoned_exports() {
+  sweep_abandoned(temporary_directory(), kScratchPrefix);
 }
 
 py::object end_all_exports() {

@@ -22,6 +22,10 @@ py::object begin_export(const host::ModuleGlobals& g, const py::object& handler,
 // export fails at once instead of packing for no one.
 void client_left(const py::object& handler);
 
+// Removes the scratch directories that exports of dead servers left in the
+// temporary directory (see scratch_dir.hpp); never fails.
+void sweep_abandoned_exports();
+
 // Ends every running export as if its client had left and closes their
 // connections; the returned future completes once all of them have ended.
 py::object end_all_exports();

@@ -87,6 +87,21 @@ py::object end_all_exports(const host::ModuleGlobals&, const host::Args&) {
   return gate::end_all_exports();
 }
 
+py::object sweep_abandoned_exports(const host::ModuleGlobals&, const host::Args&) {
+  gate::sweep_abandoned_exports();
+  return py::none();
+}
+
+constexpr const char* kSweepDoc =
+    "Remove the scratch directories of exports that died with their server.\n\n"
+    "A server killed while it packs (SIGKILL, the OOM killer, an evicted pod)\n"
+    "leaves its partial archive in the temporary directory. Every live export\n"
+    "holds a lock on its directory that the kernel drops when its process\n"
+    "dies; this removes the \"vexlo-cache-*\" directories of this user whose\n"
+    "lock can be taken, never following a link, and leaves alone any it\n"
+    "cannot lock or remove. Never raises. The extension calls it when it\n"
+    "loads; every export calls it before it packs.";
+
 constexpr const char* kEndAllDoc =
     "End every export in progress, as if its client had left.\n\n"
     "Writers are cancelled and downloads cut off; each export then fails as it\n"
@@ -149,6 +164,12 @@ VEXLO_MODULE(export_gate, m) {
                          host::with_globals(g, gate::transmit),
                          MethodSpec::Kind::static_},
               MethodSpec{"on_connection_close", "", {}, "None", host::with_globals(g, on_connection_close)},
+              MethodSpec{"sweep_abandoned_exports",
+                         kSweepDoc,
+                         {},
+                         "None",
+                         host::with_globals(g, sweep_abandoned_exports),
+                         MethodSpec::Kind::static_},
               MethodSpec{"end_all_exports",
                          kEndAllDoc,
                          {},

@@ -1,14 +1,28 @@
 // The scratch directory of one export, which holds its description file and
-// its archive.
+// its archive, and the sweep that removes those of exports that died with
+// their server (SIGKILL, the OOM killer, an evicted pod).
+//
+// A live export holds an flock on its directory for the directory's whole
+// life. The kernel drops the lock when the process dies, so a directory whose
+// lock can be taken has no owner left, in whatever process or PID namespace
+// it was made. An flock belongs to an open file description, so a sweep in
+// the exporting process itself conflicts with its own live exports too
+// (a POSIX record lock would not).
+//
+// A directory is made under a staging name outside the swept pattern, locked,
+// and only then renamed to its `prefix` name: no sweep ever sees one of ours
+// unlocked.
 #pragma once
 
 #include <string>
 
+#include "vexlo/server/posix/file_descriptor.hpp"
+
 namespace vexlo::export_gate {
 
-// A fresh directory `parent`/`prefix`XXXXXX. remove() takes it away with all it
-// holds; the destructor does the same for a path that never called it, so no
-// directory outlives its export.
+// A fresh, locked directory `parent`/`prefix`XXXXXX. remove() takes it away
+// with all it holds, then drops the lock; the destructor does the same for a
+// path that never called it, so no directory outlives its export.
 class ScratchDir {
  public:
   ScratchDir(const std::string& parent, const std::string& prefix);
@@ -24,7 +38,16 @@ class ScratchDir {
 
  private:
   std::string path_;
+  posix::FileDescriptor lock_{-1};  // the directory, flocked while it exists
   bool removed_ = false;
 };
+
+// Removes from `parent` every directory named `prefix`* that belongs to this
+// process's user, is not a symbolic link and whose lock can be taken: its
+// export has died. Staging directories left by a death between creation and
+// rename go too, once older than a minute. Never follows a link and never
+// fails: a directory it cannot open, lock or remove is left as it is.
+// Releases the GIL.
+void sweep_abandoned(const std::string& parent, const std::string& prefix) noexcept;
 
 }  // namespace vexlo::export_gate
