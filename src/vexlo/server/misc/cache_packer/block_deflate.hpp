@@ -59,7 +59,7 @@ class BlockDeflate {
   // whichever the build.
   static constexpr bool kUsesHistory = true;
   // Rows of the adaptive rule's table (EffortRule), counted per block.
-  static constexpr int kRows = 12;
+  static constexpr int kRows = 13;
   static constexpr int kMaxLevel = VEXLO_DEFLATE_LIBDEFLATE ? 12 : 9;
 
   // Room compress() needs for a block of up to `block_size` bytes.
