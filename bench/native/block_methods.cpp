@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "vexlo/server/misc/cache_packer/block_effort.hpp"
-#include "vexlo/server/misc/cache_packer/deflate_joint.hpp"
+#include "vexlo/server/misc/cache_packer/archive/block_effort.hpp"
+#include "vexlo/server/misc/cache_packer/archive/deflate_joint.hpp"
 
 using vexlo::archive::EffortRule;
 using vexlo::archive::SampleStats;

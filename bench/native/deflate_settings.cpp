@@ -8,7 +8,7 @@
 #include <ctime>
 #include <vector>
 
-#include "vexlo/server/misc/cache_packer/deflate_joint.hpp"
+#include "vexlo/server/misc/cache_packer/archive/deflate_joint.hpp"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "vexlo/server/misc/cache_packer/archive_error.hpp"
-#include "vexlo/server/misc/cache_packer/parallel_gzip.hpp"
+#include "vexlo/server/misc/cache_packer/archive/archive_error.hpp"
+#include "vexlo/server/misc/cache_packer/archive/parallel_gzip.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "vexlo/server/misc/cache_packer/pax_header.hpp"
+#include "vexlo/server/misc/cache_packer/archive/pax_header.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 11) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_writer.hpp"
+#include "archive/archive_writer.hpp"
 #include "vexlo/server/host/entry_point.hpp"
 #include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/imports.hpp"
