@@ -15,14 +15,13 @@
 #endif
 
 #include <libdeflate.h>
-#include <zlib.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "block_effort.hpp"
 #include "deflate_joint.hpp"
 #include "literal_deflate.hpp"
+#include "zlib_block.hpp"
 
 namespace vexlo::archive {
 
@@ -33,64 +32,9 @@ struct FreeCompressor {
 };
 using Compressor = std::unique_ptr<libdeflate_compressor, FreeCompressor>;
 
-// zlib's deflate as the rule's zlib method uses it, set up on first use.
-class ZlibBlock {
- public:
-  ZlibBlock() { std::memset(&strm_, 0, sizeof strm_); }
-  ~ZlibBlock() {
-    if (ready_) {
-      deflateEnd(&strm_);
-    }
-  }
-  ZlibBlock(const ZlibBlock&) = delete;
-  ZlibBlock& operator=(const ZlibBlock&) = delete;
-
-  // As BlockDeflate::compress(); 0 on failure.
-  std::size_t compress(int level, const unsigned char* history, std::size_t history_len,
-                       const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
-                       std::size_t out_capacity) {
-    if (!ready_ || level != level_) {
-      if (ready_) {
-        deflateEnd(&strm_);
-        ready_ = false;
-      }
-      std::memset(&strm_, 0, sizeof strm_);
-      if (deflateInit2(&strm_, level, Z_DEFLATED, -15, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK) {
-        return 0;
-      }
-      ready_ = true;
-      level_ = level;
-    } else if (deflateReset(&strm_) != Z_OK) {
-      return 0;
-    }
-    if (history_len > 0 && deflateSetDictionary(&strm_, history, static_cast<uInt>(history_len)) != Z_OK) {
-      return 0;
-    }
-    strm_.next_in = const_cast<unsigned char*>(in);
-    strm_.avail_in = static_cast<uInt>(in_len);
-    strm_.next_out = out;
-    strm_.avail_out = static_cast<uInt>(out_capacity);
-    const int rc = deflate(&strm_, last ? Z_FINISH : Z_SYNC_FLUSH);
-    const bool complete = last ? rc == Z_STREAM_END : (rc == Z_OK && strm_.avail_out != 0);
-    if (!complete || strm_.avail_in != 0) {
-      return 0;
-    }
-    return out_capacity - strm_.avail_out;
-  }
-
-  static std::size_t bound(std::size_t len) {
-    // The sync flush's empty stored block and the final block's end marker.
-    return compressBound(static_cast<uLong>(len)) + 64;
-  }
-
- private:
-  // zlib's largest hash and symbol buffer (about 0.5 MB a worker): fewer,
-  // larger blocks than the default 8.
-  static constexpr int kMemLevel = 9;
-  z_stream strm_;
-  bool ready_ = false;
-  int level_ = 0;
-};
+// zlib's largest hash and symbol buffer (about 0.5 MB a worker): fewer,
+// larger blocks than the default 8.
+constexpr int kZlibMemLevel = 9;
 
 }  // namespace
 
@@ -98,7 +42,7 @@ struct BlockDeflate::State {
   int level;                                 // kAdaptiveLevel or a fixed level
   Compressor compressors[kMaxLevel + 1];     // by level, those this worker uses
   std::unique_ptr<EffortRule> rule;          // adaptive only
-  ZlibBlock zlib;                            // the rule's zlib method
+  ZlibBlock zlib{kZlibMemLevel};             // the rule's zlib method
   std::uint64_t blocks[kBlockMethods] = {};  // blocks compressed, by BlockMethod
   std::uint64_t rows[kRows] = {};            // blocks by the rule's row that fired
 

@@ -1,20 +1,17 @@
-// zlib's deflate, pigz's way: each block primed with the 32 KiB before it and
-// ended by a sync flush, so matches still reach across block boundaries.
+// zlib's deflate for every block (ZlibBlock), at one fixed level.
 #include "block_deflate.hpp"
 
 #if VEXLO_DEFLATE_LIBDEFLATE
 #error "block_deflate_zlib.cpp is the compressor of builds without VEXLO_DEFLATE_LIBDEFLATE"
 #endif
 
-#include <zlib.h>
-
-#include <algorithm>
-#include <cstring>
+#include "zlib_block.hpp"
 
 namespace vexlo::archive {
 
 struct BlockDeflate::State {
-  z_stream strm;
+  int level;
+  ZlibBlock zlib{8};  // zlib's default buffer size
   std::uint64_t blocks = 0;
 };
 
@@ -24,48 +21,25 @@ std::uint32_t BlockDeflate::crc32(std::uint32_t crc, const unsigned char* data, 
 }
 
 std::size_t BlockDeflate::output_bound(std::size_t block_size) {
-  // The sync flush's empty stored block and the final block's end marker.
-  return compressBound(static_cast<uLong>(block_size)) + 64;
+  return ZlibBlock::bound(block_size);
 }
 
 BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
-  std::memset(&state_->strm, 0, sizeof state_->strm);
   level = checked_level(level);
-  if (level < 0) {
-    level = Z_DEFAULT_COMPRESSION;  // no adaptive or literal-only coder here
-  }
-  if (deflateInit2(&state_->strm, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  // No adaptive or literal-only coder here.
+  state_->level = level < 0 ? Z_DEFAULT_COMPRESSION : level;
+  if (!state_->zlib.open(state_->level)) {
     state_.reset();
   }
 }
 
-BlockDeflate::~BlockDeflate() {
-  if (state_) {
-    deflateEnd(&state_->strm);
-  }
-}
+BlockDeflate::~BlockDeflate() = default;
 
 std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t history_len,
                                    const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
                                    std::size_t out_capacity) {
-  z_stream& strm = state_->strm;
-  if (deflateReset(&strm) != Z_OK) {
-    return 0;
-  }
-  if (history_len > 0 && deflateSetDictionary(&strm, history, static_cast<uInt>(history_len)) != Z_OK) {
-    return 0;
-  }
-  strm.next_in = const_cast<unsigned char*>(in);
-  strm.avail_in = static_cast<uInt>(in_len);
-  strm.next_out = out;
-  strm.avail_out = static_cast<uInt>(out_capacity);
-  const int rc = deflate(&strm, last ? Z_FINISH : Z_SYNC_FLUSH);
-  const bool complete = last ? rc == Z_STREAM_END : (rc == Z_OK && strm.avail_out != 0);
-  if (!complete || strm.avail_in != 0) {
-    return 0;
-  }
   ++state_->blocks;
-  return out_capacity - strm.avail_out;
+  return state_->zlib.compress(state_->level, history, history_len, in, in_len, last, out, out_capacity);
 }
 
 std::uint64_t BlockDeflate::blocks(BlockMethod method) const noexcept {

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+
+namespace vexlo::archive {
+
+// zlib's raw deflate for one block of a parallel stream, pigz's way: primed
+// with the bytes before the block as its dictionary, so matches still reach
+// across the boundary, and ended by a sync flush (byte-aligned, not final)
+// unless it is the last, so blocks written in order make one deflate stream
+// without a joint. The stream is set up on first use and again when the
+// level changes.
+class ZlibBlock {
+ public:
+  // `mem_level` is zlib's hash and symbol buffer size (1-9).
+  explicit ZlibBlock(int mem_level);
+  ~ZlibBlock();
+  ZlibBlock(const ZlibBlock&) = delete;
+  ZlibBlock& operator=(const ZlibBlock&) = delete;
+
+  // Sets the stream up at `level`; false when zlib cannot (out of memory).
+  bool open(int level);
+
+  // As BlockDeflate::compress(), at `level`; 0 on failure.
+  std::size_t compress(int level, const unsigned char* history, std::size_t history_len,
+                       const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
+                       std::size_t out_capacity);
+
+  // Room compress() needs for `len` input bytes.
+  static std::size_t bound(std::size_t len);
+
+ private:
+  z_stream strm_;
+  int mem_level_;
+  bool ready_ = false;
+  int level_ = 0;
+};
+
+}  // namespace vexlo::archive
