@@ -18,6 +18,7 @@ from pathlib import Path
 import pytest
 
 import vexlo
+from conftest import wait_until
 from live_server import free_port
 
 # Child interpreters import the same build of the package as this one.
@@ -273,16 +274,13 @@ class _GateHandler(BaseHTTPRequestHandler):
         pass
 
 
-def _wait_for_port(port, process, seconds=15):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        assert process.poll() is None, "rclone serve webdav exited"
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-            return
-        except OSError:
-            time.sleep(0.1)
-    pytest.fail("rclone serve webdav did not start listening")
+def _listening(port, process):
+    assert process.poll() is None, "rclone serve webdav exited"
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+        return True
+    except OSError:
+        return False
 
 
 def _mounted(point):
@@ -317,17 +315,14 @@ def test_real_mount_over_webdav(tmp_path):
     threading.Thread(target=gate.serve_forever, daemon=True).start()
     mount = Mount(tmp_path, os.environ.get("PATH", ""))
     try:
-        _wait_for_port(port, server)
+        wait_until(lambda: _listening(port, server), "rclone serve webdav listens", timeout=15, pause=0.1)
         outcome = mount.call({
             "DRAVIK_WEBDAV_URL": "http://127.0.0.1:{}".format(gate.server_address[1]),
             "TOKEN": TOKEN, "DRAVIK_SDK_TOKEN": "",
         })
         assert outcome == {"mount_point": str(mount.point), "result": "None"}
 
-        deadline = time.monotonic() + 20
-        while not _mounted(mount.point) and time.monotonic() < deadline:
-            time.sleep(0.2)
-        assert _mounted(mount.point), "rclone returned but nothing is mounted"
+        wait_until(lambda: _mounted(mount.point), "a mount after rclone returned", timeout=20, pause=0.2)
         assert (mount.point / "sales" / "q3.csv").read_text() == "region,total\nnorth,12\n"
 
         # The token reached the server as a header, and no process shows it.
@@ -338,10 +333,9 @@ def test_real_mount_over_webdav(tmp_path):
     finally:
         if _mounted(mount.point):
             subprocess.run(["fusermount3", "-u", str(mount.point)], check=False)
-            deadline = time.monotonic() + 10
-            while _mounted(mount.point) and time.monotonic() < deadline:
-                time.sleep(0.2)
-            if _mounted(mount.point):
+            try:
+                wait_until(lambda: not _mounted(mount.point), "unmounted", timeout=10, pause=0.2)
+            except AssertionError:
                 subprocess.run(["fusermount3", "-u", "-z", str(mount.point)], check=False)
         gate.shutdown()
         gate.server_close()
