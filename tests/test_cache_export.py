@@ -4,6 +4,7 @@ import asyncio
 import io
 import json
 import tarfile
+import threading
 
 import pytest
 from tornado.httpclient import HTTPClientError
@@ -115,6 +116,54 @@ async def test_progress_follows_the_content_read(jp_fetch, register_pipeline, op
     assert seen[:2] == [("invalid", 0), ("running", 0)] and seen[-1] == ("successful", 100)
     assert {s for s, _ in seen[2:-1]} == {"running"}
     assert running == sorted(running) and max(running) > 70 and max(running) <= 100, seen
+
+
+class TarfileWriter(threading.Thread):
+    """A writer with the thread's contract and no count of what it has read,
+    as the product's own Python writer was: progress falls back to the
+    archive's size."""
+
+    def __init__(self, tarfile_path, pipeline_info, cache_info):
+        super().__init__()
+        self._stop_event = threading.Event()
+        self._args = tarfile_path, pipeline_info, cache_info
+
+    def run(self):
+        self._stop_event.clear()
+        path, pipeline_info, cache_info = self._args
+        with tarfile.open(path, "w:gz") as tar:
+            tar.add(pipeline_info["filepath"], pipeline_info["arcname"])
+            for entry in cache_info:
+                tar.add(entry["dirpath"], entry["arcname"])
+        self._stop_event.set()
+
+    def stop(self):
+        self._stop_event.set()
+
+    def is_stopped(self):
+        return self._stop_event.is_set()
+
+    def cancel(self):
+        pass
+
+    def error(self):
+        return None
+
+
+async def test_progress_from_a_writer_without_a_count(jp_fetch, register_pipeline, open_sockets, tmp_path,
+                                                      monkeypatch):
+    sockets = await open_sockets()
+    monkeypatch.setattr(export_gate, "CacheCompressThread", TarfileWriter)
+    await register_pipeline("k1", [component("a", table_cache(tmp_path / "a", 8))])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert response.code == 200
+    with tarfile.open(fileobj=io.BytesIO(response.body), mode="r:gz") as archive:
+        assert len(archive.getnames()) == 2 + 8
+    seen = states(await received(sockets[0]))
+    running = [p for s, p in seen[2:-1]]
+    assert seen[:2] == [("invalid", 0), ("running", 0)] and seen[-1] == ("successful", 100)
+    # The compressed size: the reports stay near the archive's share of the content.
+    assert running and running == sorted(running) and max(running) < 40, seen
 
 
 @pytest.mark.parametrize("params, code, message", [
