@@ -57,8 +57,8 @@ struct RunState {
   std::shared_ptr<Counters> counters = std::make_shared<Counters>();
 };
 
-RunState::Counters& run_state(const py::object& self) {
-  return *self.attr("_run_state").cast<RunState&>().counters;
+std::shared_ptr<RunState::Counters> run_state(const py::object& self) {
+  return self.attr("_run_state").cast<RunState&>().counters;
 }
 
 // File system form of a path given as text, bytes or a path-like object.
@@ -166,7 +166,7 @@ py::object pack(const py::object& self) {
   }
   const Inputs inputs = gather_inputs(self);
   // Held here, so the counters outlive the run whatever happens to the attribute.
-  const std::shared_ptr<RunState::Counters> state = self.attr("_run_state").cast<RunState&>().counters;
+  const std::shared_ptr<RunState::Counters> state = run_state(self);
   state->content_read = 0;
   archive::Options options;
   options.end_of_archive = inputs.error.is_none();
@@ -250,7 +250,7 @@ VEXLO_MODULE(cache_packer, m) {
                             {},
                             "None",
                             [](const host::Args& a) {
-                              run_state(a[0]).cancelled.store(true);
+                              run_state(a[0])->cancelled.store(true);
                               return py::object(py::none());
                             }},
                  MethodSpec{"bytes_read",
@@ -258,7 +258,7 @@ VEXLO_MODULE(cache_packer, m) {
                             {},
                             "int",
                             [](const host::Args& a) {
-                              return py::object(py::int_(run_state(a[0]).content_read.load()));
+                              return py::object(py::int_(run_state(a[0])->content_read.load()));
                             }},
                  MethodSpec{"error",
                             kErrorDoc,

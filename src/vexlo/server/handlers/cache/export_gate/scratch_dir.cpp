@@ -111,6 +111,21 @@ void sweep_one(int parent_fd, const char* name, bool staging) {
   ::unlinkat(parent_fd, name, AT_REMOVEDIR);
 }
 
+// Renames `from` to `to` unless `to` exists; 0, or the errno (EEXIST when
+// taken).
+int rename_unless_taken(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return 0;
+  if (errno != EINVAL && errno != ENOSYS)
+    return errno;
+  // No RENAME_NOREPLACE here (NFS, old kernels): the random name makes a clash
+  // unlikely, and a plain rename still refuses a non-empty directory.
+  struct stat taken;
+  if (::lstat(to.c_str(), &taken) == 0)
+    return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 ScratchDir::ScratchDir(const std::string& parent, const std::string& prefix) {
@@ -119,22 +134,10 @@ ScratchDir::ScratchDir(const std::string& parent, const std::string& prefix) {
     if (!::mkdtemp(staging.data()))
       host::raise_os_error(errno, staging);
     const std::string path = parent + "/" + prefix + staging.substr(staging.size() - 6);
-    lock_.reset(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    int error = 0;
-    if (!lock_.valid() || ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0)
-      error = errno;
-    else if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
-      error = 0;
-    else if (errno == EINVAL || errno == ENOSYS) {
-      // No RENAME_NOREPLACE here (NFS, old kernels): the random name makes a
-      // clash unlikely; a plain rename still refuses a non-empty directory.
-      struct stat taken;
-      error = ::lstat(path.c_str(), &taken) == 0             ? EEXIST
-              : ::rename(staging.c_str(), path.c_str()) == 0 ? 0
-                                                             : errno;
-    } else {
-      error = errno;
-    }
+    lock_.reset(open_directory(AT_FDCWD, staging.c_str()));
+    const int error = lock_.valid() && ::flock(lock_.get(), LOCK_EX | LOCK_NB) == 0
+                          ? rename_unless_taken(staging, path)
+                          : errno;
     if (error == 0) {
       path_ = path;
       return;
@@ -166,10 +169,11 @@ void sweep_abandoned(const std::string& parent, const std::string& prefix) noexc
   posix::FileDescriptor top(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!top.valid())
     return;
+  const std::string staging = "." + prefix;
   for (const auto& name : names_in(top.get())) {
     if (starts_with(name, prefix))
       sweep_one(top.get(), name.c_str(), false);
-    else if (starts_with(name, "." + prefix))
+    else if (starts_with(name, staging))
       sweep_one(top.get(), name.c_str(), true);
   }
 }

@@ -37,10 +37,6 @@ inline constexpr int kDefaultLevel = 9;
 inline constexpr std::size_t kDefaultBlockSize = 128 * 1024;
 #endif
 
-// One worker's compressor for the blocks of a parallel gzip stream. The output
-// for a block is raw deflate that continues the blocks before it: every block
-// but the last ends on a byte boundary with its final-block bit clear, so the
-// blocks written in order make one deflate stream.
 // How a block was compressed, for the writer's statistics.
 enum class BlockMethod {
   literals,      // fitted Huffman codes or stored, no matcher
@@ -51,13 +47,16 @@ enum class BlockMethod {
 };
 inline constexpr int kBlockMethods = 5;
 
+// One worker's compressor for the blocks of a parallel gzip stream. The output
+// for a block is raw deflate that continues the blocks before it: every block
+// but the last ends on a byte boundary with its final-block bit clear, so the
+// blocks written in order make one deflate stream.
 class BlockDeflate {
  public:
+  // The history compress() is given: the kWindow bytes before the block, so
+  // that zlib's matches reach back across the boundary (libdeflate's methods
+  // start afresh and ignore it).
   static constexpr std::size_t kWindow = 32 * 1024;
-  // Whether compress() takes the kWindow bytes preceding a block as history
-  // (matches then reach back across the block boundary): zlib's blocks do,
-  // whichever the build.
-  static constexpr bool kUsesHistory = true;
   // Rows of the adaptive rule's table (EffortRule), counted per block.
   static constexpr int kRows = 13;
   static constexpr int kMaxLevel = VEXLO_DEFLATE_LIBDEFLATE ? 12 : 9;
@@ -84,7 +83,7 @@ class BlockDeflate {
   bool ready() const noexcept { return state_ != nullptr; }
 
   // Compresses `in` into `out` (output_bound() bytes at least); `last` ends
-  // the deflate stream. `history` is ignored unless kUsesHistory. Returns
+  // the deflate stream. `history` holds up to kWindow bytes before `in`. Returns
   // the output length, 0 on failure.
   std::size_t compress(const unsigned char* history, std::size_t history_len, const unsigned char* in,
                        std::size_t in_len, bool last, unsigned char* out, std::size_t out_capacity);
