@@ -241,16 +241,11 @@ def test_near_optimal_level_where_repeats_are_short(libdeflate, tmp_path, make):
     assert size <= 1
 
 
-# Small integers in 64-bit words stay on level 8, 5-6% over zlib 9, while the
-# logs corpus's time bar holds (block_effort.cpp, row "wide").
-INT64_ON_LEVEL_8 = pytest.mark.xfail(strict=True, reason="int64 small integers keep level 8 for now")
-
-
 @pytest.mark.parametrize("make, method", [
-    pytest.param(lambda rng, n: poisson_counts(rng, n), 3, marks=INT64_ON_LEVEL_8),
-    (lambda rng, n: category_codes(rng, n, width=4), 3),        # near-optimal
-    pytest.param(lambda rng, n: category_codes(rng, n, width=8), 3, marks=INT64_ON_LEVEL_8),
-    pytest.param(lambda rng, n: poisson_counts(rng, n, lam=30.0), 3, marks=INT64_ON_LEVEL_8),
+    (lambda rng, n: poisson_counts(rng, n), 3),                 # near-optimal
+    (lambda rng, n: category_codes(rng, n, width=4), 3),
+    (lambda rng, n: category_codes(rng, n, width=8), 3),
+    (lambda rng, n: poisson_counts(rng, n, lam=30.0), 3),
     (one_hot, 4),                                               # zlib
     (rare_flags, 4),
     (masks, 4),

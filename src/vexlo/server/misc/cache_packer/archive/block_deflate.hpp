@@ -58,7 +58,7 @@ class BlockDeflate {
   // start afresh and ignore it).
   static constexpr std::size_t kWindow = 32 * 1024;
   // Rows of the adaptive rule's table (EffortRule), counted per block.
-  static constexpr int kRows = 13;
+  static constexpr int kRows = 12;
   static constexpr int kMaxLevel = VEXLO_DEFLATE_LIBDEFLATE ? 12 : 9;
 
   // Room compress() needs for a block of up to `block_size` bytes.

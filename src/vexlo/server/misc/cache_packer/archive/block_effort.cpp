@@ -75,24 +75,20 @@ double sum_c_log_c(const Count* counts, std::size_t size) {
 //            most kReadsOrder1 of order-0, the probe at least kReadsBits a
 //            byte. Level 10 takes 2-3 times level 8, less than zlib 9; the
 //            symbol bound keeps out text, where it costs 3-7 times.
-// wide       Small integers in 64-bit words (int64 category codes, Poisson
-//            counts): at least kWideZeroShare of the bytes are 0, the byte
-//            before tells little (order-1 at least kIntegersOrder1 of
-//            order-0: where the value bytes fall, not what they are) and the
-//            probe leaves at least kIntegersBits a byte. Level 8 ends 5-6%
-//            larger than zlib 9 here; level 10 ends 7-9% smaller at 0.3-0.7
-//            of zlib 9's CPU but 3.5 times level 8's (effort --methods,
-//            codes_i64 and poisson_i64: ld:8 1.054/0.08 and 1.060/0.19,
-//            ld:10 0.930/0.30 and 0.912/0.71 size/CPU of z:9). The logs
-//            corpus holds 16 MB of such counts: level 10 there takes logs
-//            from 0.92 to 1.36-1.43 of the writer bench's bound (bar 1.00),
-//            so these blocks keep level 8 until that trade is decided.
-// integers   The same in 32-bit words (int32 codes): level 10 ends 7-9%
-//            smaller than zlib 9 at 1.3-1.7 times level 8's CPU and a tenth
-//            of zlib 9's (effort --methods, codes_i32: ld:8 0.986/0.09,
-//            ld:10 0.908/0.12; int32 codes of another data set came out
-//            1.054 at level 8). kIntegersBits keeps out rare random flags (probe 0.41,
-//            level 10 4% larger than zlib 9).
+// integers   Small integers in 32- or 64-bit words (category codes, Poisson
+//            counts): at least kZeroShare of the bytes are 0, the byte before
+//            tells little (order-1 at least kIntegersOrder1 of order-0: where
+//            the value bytes fall, not what they are) and the probe leaves at
+//            least kIntegersBits a byte. Level 8 ends up to 7% larger than
+//            zlib 9 here; level 10 ends 7-9% smaller at 0.1-0.9 of zlib 9's
+//            CPU (effort --methods, size/CPU of z:9: codes_i32 ld:8
+//            0.986/0.09, ld:10 0.908/0.12; codes_i64 ld:8 1.055/0.10, ld:10
+//            0.933/0.35; poisson_i64 ld:8 1.062/0.21, ld:10 0.918/0.79; ml's
+//            int64 blocks ld:8 1.074/0.21, ld:10 0.909/0.89). Nothing cheaper
+//            reaches zlib 9 on int64: ld:9 1.034-1.045, z:8 1.017-1.032. Level
+//            10 costs 1.3-4 times level 8 here; size comes first.
+//            kIntegersBits keeps out rare random flags (probe 0.41, level 10
+//            4% larger than zlib 9).
 // larger     Other mostly-zero data that the probe still leaves large (at
 //            least kLargerBits a byte): larger integers in wide words, where
 //            the byte before tells more (order-1 near 0.7). zlib 9 takes 580
@@ -143,7 +139,6 @@ constexpr double kReadsBits = 1.5;
 // int32 codes 0.81-0.83, int64 codes and counts 0.88-0.92 (effort, the rows'
 // per-block statistics); text and floats stay far below.
 constexpr double kZeroShare = 0.75;
-constexpr double kWideZeroShare = 0.85;
 constexpr double kIntegersOrder1 = 0.8;
 constexpr double kIntegersBits = 0.6;
 constexpr double kLargerBits = 1.2;
@@ -186,12 +181,6 @@ const Row kTable[] = {
        return s.top40_share >= kSequenceShare && s.probe_bits >= kReadsBits && s.order1_ratio <= kReadsOrder1;
      },
      kNearOptimal},
-    {"wide", false,
-     [](const SampleStats& s) {
-       return s.zero_share >= kWideZeroShare && s.order1_ratio >= kIntegersOrder1 &&
-              s.probe_bits >= kIntegersBits;
-     },
-     kHigh},
     {"integers", false,
      [](const SampleStats& s) {
        return s.zero_share >= kZeroShare && s.order1_ratio >= kIntegersOrder1 &&

@@ -52,7 +52,7 @@ class EffortRule {
   static constexpr std::size_t kSliceBytes = 16 * 1024;
 
   // The table's rows, in order (their names: row_name()).
-  static constexpr int kRows = 13;
+  static constexpr int kRows = 12;
   static const char* row_name(int row);
 
   // `probe` and `high` compress at kProbeLevel and kHighLevel; they stay
