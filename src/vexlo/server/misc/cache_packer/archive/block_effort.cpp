@@ -50,13 +50,15 @@ double sum_c_log_c(const Count* counts, std::size_t size) {
 //            sample (nucleotides, masked or not) and a matcher still leaves a
 //            fifth of it, so a candidate match of a few bytes starts at almost
 //            every position. zlib 9 walks 4096 of them and beats level 8 by
-//            2-3%; level 10 (binary trees, near-optimal parsing) beats zlib 9
-//            by 3-4% in about three quarters of level 8's time. Checked before
-//            the literal test: a code fitted to the sample cannot see repeats
-//            up to 32 KiB back. The probe bound keeps out masks and labels
-//            (long matches, where level 10 costs several times level 8), the
-//            literal bound words over a small alphabet (3.4 bits; level 10 at
-//            3.4 times level 8 and not needed to beat zlib 9).
+//            1-3%; level 10 (binary trees, near-optimal parsing) beats zlib 9
+//            by 3-4% in about level 8's time (effort --methods, size/CPU of
+//            z:9: sequences ld:8 1.030/0.38, ld:10 0.966/0.39; genome ld:8
+//            0.972/0.27, ld:10 0.960/0.25). Checked before the literal test:
+//            a code fitted to the sample cannot see repeats up to 32 KiB back.
+//            The probe bound keeps out masks and labels (long matches, where
+//            level 10 costs several times level 8), the literal bound words
+//            over a small alphabet (3.4 bits; level 10 at 3.4 times level 8
+//            and not needed to beat zlib 9).
 // literals   Bytes a matcher barely shrinks (floats, JPEG, compressed or
 //            random data) cost libdeflate 9-13 ms per MiB at any level for a
 //            gain under 1%; a fitted code (or storing) within kLiteralSlack of
@@ -67,14 +69,20 @@ double sum_c_log_c(const Count* counts, std::size_t size) {
 //            order-0) and the probe leaves at least kNumbersBits a byte.
 //            Level 8 ends 1-10% larger than zlib 9 there and is at its
 //            slowest (up to 200 ms per MiB); level 10 ends 3-8% smaller in
-//            about half that. Database pages and machine code come close on
-//            order-1 but compress further, and take level 10 at 2-3 times
-//            level 8: the probe bound keeps them out.
+//            about half to three quarters of that (effort --methods, mixed:
+//            ld:8 1.009/0.44, ld:10 0.947/0.32 size/CPU of z:9). Database
+//            pages and machine code come close on order-1 but compress
+//            further, and take level 10 at 2-3 times level 8: the probe bound
+//            keeps them out.
 // reads      Sequencing reads, records interleaving small alphabets (bases,
 //            quality scores): 40 byte values carry kSequenceShare, order-1 at
 //            most kReadsOrder1 of order-0, the probe at least kReadsBits a
-//            byte. Level 10 takes 2-3 times level 8, less than zlib 9; the
-//            symbol bound keeps out text, where it costs 3-7 times.
+//            byte. Level 8 ends up to 2% larger than zlib 9 there; level 10
+//            ends 3-4% smaller at 2-3 times level 8's CPU, 0.6-0.7 of zlib
+//            9's (effort --methods, size/CPU of z:9: sequences ld:8
+//            1.017/0.22, ld:10 0.971/0.71; fastq ld:8 1.002/0.27, ld:10
+//            0.956/0.57). The symbol bound keeps out text, where it costs 3-7
+//            times.
 // integers   Small integers in 32- or 64-bit words (category codes, Poisson
 //            counts): at least kZeroShare of the bytes are 0, the byte before
 //            tells little (order-1 at least kIntegersOrder1 of order-0: where
@@ -120,8 +128,13 @@ double sum_c_log_c(const Count* counts, std::size_t size) {
 //            the deeper search buys; at kHighGain of the input or more, level 8
 //            (3-8 times the time). The gain differs little between data where
 //            level 6 beats zlib 9 by 3% (JSON logs) and data where it loses by
-//            1-4% (numeric CSV, small files), so the bar is low: size first.
-// low        The rest: level 6.
+//            1-4% (numeric CSV, small files), so the bar is low: size first
+//            (effort --methods, size of z:9 at ld:6 and ld:8: logs 0.959 and
+//            0.921, tables 0.971 and 0.938, mixed 1.010 and 0.987, fastq
+//            1.023 and 1.004, sqlite 1.023 and 1.000).
+// low        The rest: level 6, within 0.3% of zlib 9 or below it at 0.04-0.17
+//            of its CPU (effort --methods, ld:6: tables 0.997/0.04, ml
+//            1.000/0.17, logs 0.985/0.02).
 //
 // Counting the sample's byte pairs costs a few percent of level 6, so it is
 // skipped where the probe leaves over kOrder1MaxBits a byte (floats,
