@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "block_effort.hpp"
+
 // The build compiles exactly one block compressor and says which:
 // VEXLO_DEFLATE_LIBDEFLATE=1 with block_deflate_libdeflate.cpp, otherwise
 // block_deflate_zlib.cpp.
@@ -57,8 +59,8 @@ class BlockDeflate {
   // that zlib's matches reach back across the boundary (libdeflate's methods
   // start afresh and ignore it).
   static constexpr std::size_t kWindow = 32 * 1024;
-  // Rows of the adaptive rule's table (EffortRule), counted per block.
-  static constexpr int kRows = 12;
+  // Rows of the adaptive rule's table, counted per block.
+  static constexpr int kRows = EffortRule::kRows;
   static constexpr int kMaxLevel = VEXLO_DEFLATE_LIBDEFLATE ? 12 : 9;
 
   // Room compress() needs for a block of up to `block_size` bytes.

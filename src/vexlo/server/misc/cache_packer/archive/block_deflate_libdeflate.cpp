@@ -150,6 +150,4 @@ const char* BlockDeflate::row_name(int row) noexcept {
   return row >= 0 && row < kRows ? EffortRule::row_name(row) : nullptr;
 }
 
-static_assert(BlockDeflate::kRows == EffortRule::kRows, "one statistic per row of the rule");
-
 }  // namespace vexlo::archive
