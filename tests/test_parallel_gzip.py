@@ -23,8 +23,10 @@ MIB = 1024 * 1024  # the writer's block
 # A fixed level per compressor, for tests that need every block to go
 # through the matcher (and, with libdeflate, through the joint).
 FIXED_LEVEL = {"zlib": "9", "libdeflate": "8"}
-# With libdeflate: every block coded as literals (kLiteralsLevel).
+# With libdeflate: every block coded as literals (kLiteralsLevel), or by the
+# word coder (kWordsLevel).
 LITERALS_LEVEL = "-2"
+WORDS_LEVEL = "-3"
 
 
 @pytest.fixture(scope="module", params=["libdeflate", "zlib"])
@@ -183,8 +185,8 @@ def tar_of(files):
 
 
 def test_adaptive_stream_mixes_every_method(libdeflate, tmp_path):
-    """Stored, literal, low- and high-effort, near-optimal and zlib blocks in
-    one tar stream, cut at and around the block size, decode as one deflate
+    """Stored, literal, low- and high-effort, near-optimal, zlib and word
+    coder blocks in one tar stream, cut at and around the block size, decode as one deflate
     stream that gzip, GNU tar and tarfile read, the same bytes at any
     thread count."""
     rng = random.Random(11)
@@ -195,6 +197,7 @@ def test_adaptive_stream_mixes_every_method(libdeflate, tmp_path):
         "table.csv": numeric_csv(rng, 3 * MIB),               # the high level
         "prices.f64": rounded_doubles(rng, 2 * MIB),          # near-optimal
         "labels.f32": one_hot(rng, 2 * MIB),                  # zlib
+        "counts.i64": poisson_counts(rng, 2 * MIB + 8),       # the word coder
         "zeros": bytes(BLOCK + 7),
         "short.f64": float_column(rng, 100),
     }
@@ -242,18 +245,20 @@ def test_near_optimal_level_where_repeats_are_short(libdeflate, tmp_path, make):
 
 
 @pytest.mark.parametrize("make, method", [
-    (lambda rng, n: poisson_counts(rng, n), 3),                 # near-optimal
-    (lambda rng, n: category_codes(rng, n, width=4), 3),
-    (lambda rng, n: category_codes(rng, n, width=8), 3),
-    (lambda rng, n: poisson_counts(rng, n, lam=30.0), 3),
+    (lambda rng, n: category_codes(rng, n, width=4), 3),        # near-optimal
+    (lambda rng, n: poisson_counts(rng, n), 5),                 # the word coder
+    (lambda rng, n: category_codes(rng, n, width=8), 5),
+    (lambda rng, n: category_codes(rng, n, classes=200, width=8), 5),
+    (lambda rng, n: poisson_counts(rng, n, lam=30.0), 5),
     (one_hot, 4),                                               # zlib
     (rare_flags, 4),
     (masks, 4),
-], ids=["counts", "codes32", "codes64", "wide counts", "one-hot", "flags", "masks"])
+], ids=["codes32", "counts", "codes64", "codes64 of 200", "wide counts", "one-hot", "flags", "masks"])
 def test_single_arrays_against_zlib_9(libdeflate, tmp_path, make, method):
     """Arrays of one kind, where libdeflate's level 8 came out 4-14% larger
-    than zlib 9: small integers in wide words go to the near-optimal level,
-    long runs of zeros (labels, flags, masks) to zlib."""
+    than zlib 9: small integers in 4-byte words go to the near-optimal level,
+    in 8-byte words to the word coder, long runs of zeros (labels, flags,
+    masks) to zlib."""
     data = make(random.Random(8), 3 * MIB)
     methods, size = methods_and_size(libdeflate, tmp_path, data)
     assert methods[method] == "3", methods
@@ -310,3 +315,56 @@ def test_literal_coder(libdeflate, tmp_path, kind, size):
     if kind == "two bytes" and size > BLOCK:
         # With the end code beside them, the two bytes take 1 and 2 bits.
         assert len(out) < size * 1.5 / 8 + 200
+
+
+def int64_words(values):
+    return struct.pack("<%dq" % len(values), *values)
+
+
+WORD_SHAPES = {
+    "zeros": lambda rng, n: bytes(n),
+    "runs of one value": lambda rng, n: int64_words([v for v in range(n // 800 + 1) for _ in range(100)])[:n],
+    "counts": lambda rng, n: poisson_counts(rng, n),
+    "codes of 200": lambda rng, n: category_codes(rng, n, classes=200, width=8),
+    "2-byte values": lambda rng, n: int64_words([rng.randrange(65536) for _ in range(n // 8)]),
+    "random": random_bytes,
+    "text": lambda rng, n: sample(2 * n, n)[:n],
+}
+
+
+@pytest.mark.parametrize("kind", list(WORD_SHAPES))
+@pytest.mark.parametrize("size", [1, 15, BLOCK + 9, 5 * BLOCK])
+def test_word_coder(libdeflate, tmp_path, kind, size):
+    """The word coder alone, in small blocks whose matches reach back into the
+    block before, on what it is for and what it must survive: runs longer
+    than a match, no repeats at all (stored), inputs shorter than its keys."""
+    data = WORD_SHAPES[kind](random.Random(size), size)
+    outs = {threads: run(libdeflate, tmp_path, data, threads, options=["--level", WORDS_LEVEL])[0]
+            for threads in (1, 3)}
+    assert outs[1] == outs[3]
+    check_one_member(outs[1], data, tmp_path / "out.gz")
+    if kind == "random":
+        assert len(outs[1]) < size + 5 * (size // BLOCK + 1) + 64
+
+
+def test_word_coder_on_mixed_words(libdeflate, tmp_path):
+    """Words from small alphabets, runs and noise mixed at random: every
+    choice between a literal, a short and a long match decodes."""
+    @settings(max_examples=40, deadline=None, database=None)
+    @given(st.lists(st.tuples(st.sampled_from(["values", "run", "noise"]), st.integers(1, 300),
+                              st.integers(1, 300)), min_size=1, max_size=40))
+    def check(pieces):
+        rng = random.Random(len(pieces))
+        parts = []
+        for kind, count, spread in pieces:
+            if kind == "values":
+                parts.append(int64_words([rng.randrange(spread) for _ in range(count * 8)]))
+            elif kind == "run":
+                parts.append(int64_words([spread] * count))
+            else:
+                parts.append(random_bytes(rng, count))
+        data = b"".join(parts)
+        out, _ = run(libdeflate, tmp_path, data, 2, options=["--level", WORDS_LEVEL])
+        check_one_member(out, data, tmp_path / "out.gz")
+
+    check()

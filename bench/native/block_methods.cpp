@@ -5,7 +5,8 @@
 // CPU seconds]. Methods: "ld:N" is libdeflate at level N, each block on its own
 // and left open for the next; "z:N" is zlib at level N, each block primed
 // with the 32 KiB before it and ended by a sync flush; "zt:G,L,N,C" is zlib
-// with deflateTune's good, lazy, nice and chain lengths. bench/bench_effort.py
+// with deflateTune's good, lazy, nice and chain lengths; "w" is the word
+// coder (WordDeflate), primed like zlib. bench/bench_effort.py
 // runs it to compare the methods the effort rule chooses between.
 #include <libdeflate.h>
 #include <zlib.h>
@@ -21,6 +22,7 @@
 
 #include "vexlo/server/misc/cache_packer/archive/block_effort.hpp"
 #include "vexlo/server/misc/cache_packer/archive/deflate_joint.hpp"
+#include "vexlo/server/misc/cache_packer/archive/word_deflate.hpp"
 
 using vexlo::archive::EffortRule;
 using vexlo::archive::SampleStats;
@@ -45,12 +47,15 @@ class Method {
     if (!tuned_ && name.rfind("z:", 0) == 0) {
       zlib_ = true;
       level_ = std::atoi(name.c_str() + 2);
+    } else if (name == "w") {
+      words_ = std::make_unique<vexlo::archive::WordDeflate>();
     } else if (!tuned_ && name.rfind("ld:", 0) == 0) {
       level_ = std::atoi(name.c_str() + 3);
       ld_ = libdeflate_alloc_compressor(level_);
     }
-    ok_ =
-        zlib_ ? deflateInit2(&strm_, level_, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) == Z_OK : ld_ != nullptr;
+    ok_ = zlib_    ? deflateInit2(&strm_, level_, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) == Z_OK
+          : words_ ? words_->ready()
+                   : ld_ != nullptr;
   }
   ~Method() {
     if (ld_ != nullptr) {
@@ -69,6 +74,12 @@ class Method {
     const bool last = at + n == data.size();
     out_.resize(
         std::max(libdeflate_deflate_compress_bound(nullptr, n), compressBound(static_cast<uLong>(n))) + 64);
+    const std::size_t history = std::min(at, kWindow);
+    if (words_) {
+      out_.resize(vexlo::archive::WordDeflate::bound(n));
+      return words_->compress(data.data() + at - history, history, data.data() + at, n, last, out_.data(),
+                              out_.size());
+    }
     if (!zlib_) {
       std::size_t size = libdeflate_deflate_compress(ld_, data.data() + at, n, out_.data(),
                                                      out_.size() - vexlo::archive::DeflateJoint::kExtraBytes);
@@ -78,7 +89,6 @@ class Method {
     if (tuned_) {
       deflateTune(&strm_, tune_[0], tune_[1], tune_[2], tune_[3]);
     }
-    const std::size_t history = std::min(at, kWindow);
     if (history > 0) {
       deflateSetDictionary(&strm_, data.data() + at - history, static_cast<uInt>(history));
     }
@@ -98,6 +108,7 @@ class Method {
   int level_ = 9;
   int tune_[4] = {};
   libdeflate_compressor* ld_ = nullptr;
+  std::unique_ptr<vexlo::archive::WordDeflate> words_;
   z_stream strm_;
   std::vector<unsigned char> out_;
 };
@@ -106,7 +117,8 @@ class Method {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s INPUT BLOCK_SIZE METHOD...  (METHOD: ld:N or z:N)\n", argv[0]);
+    std::fprintf(stderr, "usage: %s INPUT BLOCK_SIZE METHOD...  (METHOD: ld:N, z:N, zt:G,L,N,C or w)\n",
+                 argv[0]);
     return 2;
   }
   std::vector<unsigned char> data;

@@ -5,7 +5,7 @@
 //
 // Options: --level N compresses at a fixed level instead; --methods prints how
 // many blocks were coded as literals, at the low, the high and the
-// near-optimal level and by zlib; --rows prints, one line each, the adaptive
+// near-optimal level, by zlib and by the word coder; --rows prints, one line each, the adaptive
 // rule's rows as "name count";
 // --joints prints, for each joint between blocks (an empty stored block), how
 // many bits of its last byte the block before it used, found by walking the

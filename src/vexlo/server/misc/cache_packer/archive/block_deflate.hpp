@@ -19,9 +19,10 @@ namespace vexlo::archive {
 // A level that asks the compressor to choose each block's effort from the
 // block's own bytes (libdeflate only; zlib takes it as its default level).
 inline constexpr int kAdaptiveLevel = -1;
-// Every block coded as literals (libdeflate only), for tests and benches of
-// that coder.
+// Every block coded as literals, or by the word coder (libdeflate builds
+// only), for tests and benches of those coders.
 inline constexpr int kLiteralsLevel = -2;
+inline constexpr int kWordsLevel = -3;
 
 // The settings the archive writer uses unless told otherwise, measured per
 // compressor: the fastest whose archives stay no larger than zlib level 9's
@@ -46,8 +47,9 @@ enum class BlockMethod {
   high,          // its high level, or the fixed level
   near_optimal,  // its near-optimal level, for short-match data (see EffortRule)
   zlib,          // zlib with the previous block as history (see EffortRule)
+  words,         // the word coder, for small integers in 8-byte words (WordDeflate)
 };
-inline constexpr int kBlockMethods = 5;
+inline constexpr int kBlockMethods = 6;
 
 // One worker's compressor for the blocks of a parallel gzip stream. The output
 // for a block is raw deflate that continues the blocks before it: every block
@@ -56,8 +58,8 @@ inline constexpr int kBlockMethods = 5;
 class BlockDeflate {
  public:
   // The history compress() is given: the kWindow bytes before the block, so
-  // that zlib's matches reach back across the boundary (libdeflate's methods
-  // start afresh and ignore it).
+  // that zlib's and the word coder's matches reach back across the boundary
+  // (libdeflate's levels start afresh and ignore it).
   static constexpr std::size_t kWindow = 32 * 1024;
   // Rows of the adaptive rule's table, counted per block.
   static constexpr int kRows = EffortRule::kRows;
@@ -69,10 +71,12 @@ class BlockDeflate {
   // CRC-32 of `data` continuing `crc`, with the fastest code at hand.
   static std::uint32_t crc32(std::uint32_t crc, const unsigned char* data, std::size_t len);
 
-  // `level` as the compressor takes it: kAdaptiveLevel and kLiteralsLevel
-  // as they are, a fixed level clamped to 0..kMaxLevel.
+  // `level` as the compressor takes it: kAdaptiveLevel, kLiteralsLevel and
+  // kWordsLevel as they are, a fixed level clamped to 0..kMaxLevel.
   static int checked_level(int level) {
-    return level == kAdaptiveLevel || level == kLiteralsLevel ? level : std::clamp(level, 0, kMaxLevel);
+    return level == kAdaptiveLevel || level == kLiteralsLevel || level == kWordsLevel
+               ? level
+               : std::clamp(level, 0, kMaxLevel);
   }
 
   // `level` is taken through checked_level().

@@ -5,9 +5,10 @@
 //
 // At the adaptive setting the effort follows the data (EffortRule): blocks a
 // matcher cannot shrink are coded as literals or stored, the rest at a level
-// chosen from a sample, or by zlib where its deeper search wins: zlib takes
-// the 32 KiB before the block as its dictionary and ends the block with a
-// sync flush, byte-aligned and not final, so it needs no joint.
+// chosen from a sample, by zlib where its deeper search wins, or by the word
+// coder for small integers in 8-byte words. zlib and the word coder take the
+// 32 KiB before the block as history and end the block byte-aligned and not
+// final, so they need no joint.
 #include "block_deflate.hpp"
 
 #if !VEXLO_DEFLATE_LIBDEFLATE
@@ -17,10 +18,12 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <new>
 
 #include "block_effort.hpp"
 #include "deflate_joint.hpp"
 #include "literal_deflate.hpp"
+#include "word_deflate.hpp"
 #include "zlib_block.hpp"
 
 namespace vexlo::archive {
@@ -43,8 +46,19 @@ struct BlockDeflate::State {
   Compressor compressors[kMaxLevel + 1];     // by level, those this worker uses
   std::unique_ptr<EffortRule> rule;          // adaptive only
   ZlibBlock zlib{kZlibMemLevel};             // the rule's zlib method
+  std::unique_ptr<WordDeflate> words;        // made on first use
   std::uint64_t blocks[kBlockMethods] = {};  // blocks compressed, by BlockMethod
   std::uint64_t rows[kRows] = {};            // blocks by the rule's row that fired
+
+  WordDeflate* word_coder() {
+    if (!words) {
+      words.reset(new (std::nothrow) WordDeflate());
+      if (!words) {
+        return nullptr;
+      }
+    }
+    return words->ready() ? words.get() : nullptr;
+  }
 
   libdeflate_compressor* compressor(int at) {
     if (!compressors[at]) {
@@ -73,7 +87,7 @@ BlockMethod BlockDeflate::State::method_of(const Effort& effort) const {
 
 std::size_t BlockDeflate::output_bound(std::size_t block_size) {
   return std::max({libdeflate_deflate_compress_bound(nullptr, block_size), LiteralDeflate::bound(block_size),
-                   ZlibBlock::bound(block_size)}) +
+                   ZlibBlock::bound(block_size), WordDeflate::bound(block_size)}) +
          DeflateJoint::kExtraBytes;
 }
 
@@ -91,6 +105,8 @@ BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
     if (ready) {
       state_->rule = std::make_unique<EffortRule>(probe, high);
     }
+  } else if (state_->level == kWordsLevel) {
+    ready = state_->word_coder() != nullptr;
   } else if (state_->level != kLiteralsLevel) {
     ready = state_->compressor(state_->level) != nullptr;
   }
@@ -104,7 +120,9 @@ BlockDeflate::~BlockDeflate() = default;
 std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t history_len,
                                    const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
                                    std::size_t out_capacity) {
-  Effort effort{state_->level == kLiteralsLevel ? Effort::Method::literals : Effort::Method::matches,
+  Effort effort{state_->level == kLiteralsLevel ? Effort::Method::literals
+                : state_->level == kWordsLevel  ? Effort::Method::words
+                                                : Effort::Method::matches,
                 state_->level};
   if (state_->rule) {
     int row = 0;
@@ -118,6 +136,14 @@ std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t his
   if (effort.method == Effort::Method::zlib) {
     ++state_->blocks[static_cast<int>(BlockMethod::zlib)];
     return state_->zlib.compress(effort.level, history, history_len, in, in_len, last, out, out_capacity);
+  }
+  if (effort.method == Effort::Method::words) {
+    if (WordDeflate* words = state_->word_coder()) {
+      ++state_->blocks[static_cast<int>(BlockMethod::words)];
+      return words->compress(history, history_len, in, in_len, last, out, out_capacity);
+    }
+    // Without the memory for its chains, the near-optimal level does.
+    effort = Effort{Effort::Method::matches, EffortRule::kNearOptimalLevel};
   }
   libdeflate_compressor* compressor = state_->compressor(effort.level);
   if (compressor == nullptr) {

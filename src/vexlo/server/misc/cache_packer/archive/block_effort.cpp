@@ -25,6 +25,12 @@ double top_share(const std::uint32_t (&counts)[256], std::size_t n, unsigned sym
   return static_cast<double>(carried) / static_cast<double>(n);
 }
 
+// Where slice `k` of a `len`-byte block's sample starts: evenly spread, the
+// first at the block's start and the last at its end.
+std::size_t slice_at(std::size_t len, unsigned k) {
+  return (len - EffortRule::kSliceBytes) * k / (EffortRule::kSlices - 1);
+}
+
 // Sum of c * log2(c) over the counts, the part of an entropy that depends on
 // them: n * H = n * log2(n) - sum.
 template <typename Count>
@@ -83,20 +89,28 @@ double sum_c_log_c(const Count* counts, std::size_t size) {
 //            1.017/0.22, ld:10 0.971/0.71; fastq ld:8 1.002/0.27, ld:10
 //            0.956/0.57). The symbol bound keeps out text, where it costs 3-7
 //            times.
-// integers   Small integers in 32- or 64-bit words (category codes, Poisson
-//            counts): at least kZeroShare of the bytes are 0, the byte before
-//            tells little (order-1 at least kIntegersOrder1 of order-0: where
-//            the value bytes fall, not what they are) and the probe leaves at
-//            least kIntegersBits a byte. Level 8 ends up to 7% larger than
-//            zlib 9 here; level 10 ends 7-9% smaller at 0.1-0.9 of zlib 9's
-//            CPU (effort --methods, size/CPU of z:9: codes_i32 ld:8
-//            0.986/0.09, ld:10 0.908/0.12; codes_i64 ld:8 1.055/0.10, ld:10
-//            0.933/0.35; poisson_i64 ld:8 1.062/0.21, ld:10 0.918/0.79; ml's
-//            int64 blocks ld:8 1.074/0.21, ld:10 0.909/0.89). Nothing cheaper
-//            reaches zlib 9 on int64: ld:9 1.034-1.045, z:8 1.017-1.032. Level
-//            10 costs 1.3-4 times level 8 here; size comes first.
-//            kIntegersBits keeps out rare random flags (probe 0.41, level 10
-//            4% larger than zlib 9).
+// words      Small integers in 8-byte words (int64 counts, category codes,
+//            ids): at least kZeroShare of the bytes are 0, the byte before
+//            tells little (order-1 at least kIntegersOrder1 of order-0), the
+//            value bytes repeat every 8 bytes, not every 4 (words8_ratio at
+//            least kWords8Ratio: 1.0 for int64, 0.5 for int32), and the probe
+//            leaves kIntegersBits to kWordsBits a byte. Level 8 ends 2-11%
+//            larger than zlib 9 there and level 10 costs 2-3 times level 8
+//            (up to 1.5 times zlib 9 on a random walk); the word coder ends
+//            2-4% smaller than zlib 9 at 0.2-0.9 of level 8's CPU (effort
+//            --methods, size/CPU of z:9: poisson_i64 ld:8 1.062/0.32, ld:10
+//            0.918/0.89, w 0.974/0.19; codes_i64 w 0.962/0.06; zipf_i64 w
+//            0.974/0.06; walk_i64 ld:10 0.872/1.48, w 0.955/0.16; logs' int64
+//            blocks w 0.967/0.05). Above kWordsBits the values are close to
+//            random (ml's 2-byte ids: probe 2.8, w 1.010, ld:10 0.955 at level
+//            8's CPU): level 10, below.
+// integers   Small integers in 4-byte words, and 8-byte ones of near-random
+//            values: the same but for the words. Level 8 ends up to 7% larger
+//            than zlib 9 here; level 10 ends 5-8% smaller at 0.1-0.2 of zlib
+//            9's CPU (effort --methods, size/CPU of z:9: codes_i32 ld:8
+//            0.986/0.09, ld:10 0.908/0.12, w 0.988/0.03; ml's int64 ids ld:10
+//            0.955/0.10). kIntegersBits keeps out rare random flags (probe
+//            0.41, level 10 4% larger than zlib 9, the word coder 15%).
 // larger     Other mostly-zero data that the probe still leaves large (at
 //            least kLargerBits a byte): larger integers in wide words, where
 //            the byte before tells more (order-1 near 0.7). zlib 9 takes 580
@@ -154,6 +168,10 @@ constexpr double kReadsBits = 1.5;
 constexpr double kZeroShare = 0.75;
 constexpr double kIntegersOrder1 = 0.8;
 constexpr double kIntegersBits = 0.6;
+// int64 codes of 1000 values: probe 2.0, words ends 1.4% under zlib 9; ml's
+// int64 ids: probe 2.8, 1.0% over (effort --methods).
+constexpr double kWordsBits = 2.4;
+constexpr double kWords8Ratio = 0.75;
 constexpr double kLargerBits = 1.2;
 constexpr double kTextShare = 0.9;
 constexpr double kSmallOutputRatio = 1.0 / 16;
@@ -172,6 +190,7 @@ constexpr Effort kLow{Effort::Method::matches, EffortRule::kLowLevel};
 constexpr Effort kHigh{Effort::Method::matches, EffortRule::kHighLevel};
 constexpr Effort kNearOptimal{Effort::Method::matches, EffortRule::kNearOptimalLevel};
 constexpr Effort kZlib{Effort::Method::zlib, EffortRule::kZlibLevel};
+constexpr Effort kWords{Effort::Method::words, 0};
 
 const Row kTable[] = {
     {"empty", false, [](const SampleStats& s) { return s.bytes == 0; }, kHigh},
@@ -194,6 +213,12 @@ const Row kTable[] = {
        return s.top40_share >= kSequenceShare && s.probe_bits >= kReadsBits && s.order1_ratio <= kReadsOrder1;
      },
      kNearOptimal},
+    {"words", false,
+     [](const SampleStats& s) {
+       return s.zero_share >= kZeroShare && s.order1_ratio >= kIntegersOrder1 &&
+              s.probe_bits >= kIntegersBits && s.probe_bits <= kWordsBits && s.words8_ratio >= kWords8Ratio;
+     },
+     kWords},
     {"integers", false,
      [](const SampleStats& s) {
        return s.zero_share >= kZeroShare && s.order1_ratio >= kIntegersOrder1 &&
@@ -237,11 +262,8 @@ SampleStats EffortRule::measure(const unsigned char* in, std::size_t len) {
     return s;
   }
   if (len > sample_.size()) {
-    // Evenly spread slices, the first at the block's start and the last at
-    // its end.
     for (unsigned k = 0; k < kSlices; ++k) {
-      const std::size_t at = (len - kSliceBytes) * k / (kSlices - 1);
-      std::memcpy(sample_.data() + k * kSliceBytes, in + at, kSliceBytes);
+      std::memcpy(sample_.data() + k * kSliceBytes, in + slice_at(len, k), kSliceBytes);
     }
     sample_at_ = sample_.data();
     s.bytes = sample_.size();
@@ -266,6 +288,9 @@ SampleStats EffortRule::measure(const unsigned char* in, std::size_t len) {
   s.text_share = counts[0] < n ? static_cast<double>(text) / static_cast<double>(n - counts[0]) : 0;
   s.top12_share = top_share(counts, n, 12);
   s.top40_share = top_share(counts, n, 40);
+  if (s.zero_share >= kZeroShare) {
+    s.words8_ratio = words8_ratio(in, len);
+  }
   if (n >= 2 && s.probe_bits <= kOrder1MaxBits &&
       (s.probe_bits >= std::min(kReadsBits, kNumbersBits) || s.zero_share >= kZeroShare)) {
     s.order1_ratio = order1_ratio(sample_at_, n, counts);
@@ -293,6 +318,26 @@ Effort EffortRule::choose(const unsigned char* in, std::size_t len, int* fired) 
     *fired = r;
   }
   return kTable[r].effort;
+}
+
+double EffortRule::words8_ratio(const unsigned char* in, std::size_t len) const {
+  // Over the sample's slices, by their bytes' positions in the block.
+  std::uint64_t nonzero[8] = {0};
+  const bool whole = len <= sample_.size();
+  for (unsigned k = 0; k < (whole ? 1 : kSlices); ++k) {
+    const std::size_t at = whole ? 0 : slice_at(len, k);
+    const std::size_t n = whole ? len : kSliceBytes;
+    for (std::size_t i = 0; i < n; ++i) {
+      nonzero[(at + i) & 7] += in[at + i] != 0;
+    }
+  }
+  std::uint64_t by8 = 0;
+  std::uint64_t by4 = 0;
+  for (unsigned r = 0; r < 4; ++r) {
+    by8 = std::max({by8, nonzero[r], nonzero[r + 4]});
+    by4 = std::max(by4, nonzero[r] + nonzero[r + 4]);
+  }
+  return by4 > 0 ? static_cast<double>(by8) / static_cast<double>(by4) : 0;
 }
 
 double EffortRule::order1_ratio(const unsigned char* sample, std::size_t n,

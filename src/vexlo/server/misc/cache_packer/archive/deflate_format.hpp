@@ -1,7 +1,8 @@
 #pragma once
 
-// Facts of the deflate format that the literal coder writes and the joint's
-// walk reads back: one copy, so the writer and the reader cannot drift apart.
+// Facts of the deflate format that the literal and word coders write and the
+// joint's walk reads back: one copy, so the writers and the reader cannot
+// drift apart.
 
 namespace vexlo::archive {
 
@@ -10,6 +11,30 @@ enum DeflateBlockType : unsigned { kStoredBlock = 0, kFixedBlock = 1, kDynamicBl
 
 // The literal/length symbol that ends a Huffman block.
 constexpr unsigned kEndOfBlock = 256;
+
+// The most literal/length and distance codes a dynamic block may declare:
+// the byte values, the end code and 29 length symbols; 30 distance symbols.
+constexpr unsigned kMaxLitlenCodes = 286;
+constexpr unsigned kMaxDistCodes = 30;
+constexpr unsigned kFirstLengthSymbol = kEndOfBlock + 1;
+
+// Matches: 3 to 258 bytes, up to 32 KiB back.
+constexpr unsigned kMinMatch = 3;
+constexpr unsigned kMaxMatch = 258;
+constexpr unsigned kMaxDistance = 32768;
+
+// Length symbols 257..285 and distance symbols 0..29: the first value each
+// stands for, and the extra bits that follow it to pick one of the next.
+inline constexpr unsigned short kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                                   15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                                   67, 83, 99, 115, 131, 163, 195, 227, 258};
+inline constexpr unsigned char kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                   2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+inline constexpr unsigned short kDistBase[30] = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+inline constexpr unsigned char kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // Longest Huffman code of the literal/length and distance alphabets, and of
 // the code-length alphabet (its lengths are sent in 3 bits).

@@ -79,12 +79,6 @@ class BitReader {
 constexpr unsigned kLitlenSymbols = 288;
 constexpr unsigned kDistSymbols = 32;
 
-// Extra bits after length symbols 257..285 and distance symbols 0..29.
-constexpr unsigned char kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr unsigned char kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                          6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-
 // What a decoded symbol means to the walk.
 enum Kind : std::uint16_t { kLiteral = 0, kLength = 1, kEnd = 2, kInvalid = 3 };
 
@@ -201,8 +195,8 @@ struct LitlenMeaning {
     if (s == kEndOfBlock) {
       return {kEnd, 0};
     }
-    if (s <= 285) {
-      return {kLength, kLengthExtra[s - 257]};
+    if (s < kMaxLitlenCodes) {
+      return {kLength, kLengthExtra[s - kFirstLengthSymbol]};
     }
     return {kInvalid, 0};
   }
@@ -210,8 +204,8 @@ struct LitlenMeaning {
 
 struct DistMeaning {
   std::pair<unsigned, unsigned> operator()(unsigned s) const {
-    return s < 30 ? std::pair<unsigned, unsigned>{kLiteral, kDistExtra[s]}
-                  : std::pair<unsigned, unsigned>{kInvalid, 0};
+    return s < kMaxDistCodes ? std::pair<unsigned, unsigned>{kLiteral, kDistExtra[s]}
+                             : std::pair<unsigned, unsigned>{kInvalid, 0};
   }
 };
 
@@ -284,7 +278,7 @@ bool dynamic_tables(BitReader& in, LitlenTable& litlen, DistTable& dist) {
   const unsigned nlen = in.take(5) + kMinLitlenCodes;
   const unsigned ndist = in.take(5) + kMinDistCodes;
   const unsigned ncode = in.take(4) + kMinCodeLengthCodes;
-  if (nlen > 286 || ndist > 30) {
+  if (nlen > kMaxLitlenCodes || ndist > kMaxDistCodes) {
     return false;
   }
   unsigned char code_lengths[kCodeLengthSymbols] = {0};
