@@ -12,7 +12,9 @@ Generates, seeded, under a work directory:
   - single-array kinds, one array per corpus: one-hot float32 labels,
     sparse float32 pixels (/255, mostly zeros), boolean arrays, int64
     Poisson counts, int32 and int64 category codes, uint8 masks, int16
-    audio.
+    audio; and for the word coder, int64 codes of 200 equally likely
+    classes, a random walk and Zipf-distributed counts (one or two value
+    bytes a word).
 
 For each corpus it makes the tar stream (Python's tarfile, PAX, no
 compression), then:
@@ -28,7 +30,7 @@ compression), then:
     user + system time of the child processes (getrusage), the least of
     --repeat runs.
 
-`--methods ld:8 z:9 ...` adds, per corpus, each block method alone on the
+`--methods ld:8 w ...` adds, per corpus, each block method alone on the
 stream in 1 MiB blocks (bench/native/block_methods.cpp): the figures that
 choose between the methods the rule's rows name.
 
@@ -133,6 +135,29 @@ def codes_int64(nrng):
     return _codes(nrng, 1_500_000, np.int64)
 
 
+def uniform_codes_int64(nrng):
+    """Codes of 200 equally likely classes: a value repeats about every 200
+    words, two in a row almost never."""
+    import numpy as np
+
+    return nrng.integers(0, 200, 1_500_000).astype(np.int64)
+
+
+def walk_int64(nrng):
+    """A random walk of unit steps (levels, positions): short repeats only."""
+    import numpy as np
+
+    return np.abs(np.cumsum(nrng.integers(-1, 2, 1_500_000))).astype(np.int64)
+
+
+def zipf_int64(nrng):
+    """Heavy-tailed counts (Zipf, capped at 5000): mostly one value byte,
+    sometimes two."""
+    import numpy as np
+
+    return np.minimum(nrng.zipf(1.3, 1_500_000), 5000).astype(np.int64)
+
+
 def mask_planes(nrng):
     """Segmentation masks, uint8: a few labelled ellipses per 256x256 plane."""
     import numpy as np
@@ -160,7 +185,8 @@ def audio(nrng):
 
 SINGLE = {"one_hot": one_hot, "sparse_pixels": sparse_pixels, "booleans": booleans,
           "poisson_i64": poisson_counts, "codes_i32": codes_int32, "codes_i64": codes_int64,
-          "masks_u8": mask_planes, "audio_i16": audio}
+          "masks_u8": mask_planes, "audio_i16": audio, "uniform_codes_i64": uniform_codes_int64,
+          "walk_i64": walk_int64, "zipf_i64": zipf_int64}
 
 
 def single_maker(name):
@@ -430,7 +456,7 @@ def main():
     parser.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "vexlo-effort"))
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--only", nargs="+", help="these corpora only (names as printed)")
-    parser.add_argument("--methods", nargs="+", help="also compare these block methods (ld:N, z:N, zt:G,L,N,C)")
+    parser.add_argument("--methods", nargs="+", help="also compare these block methods (ld:N, z:N, zt:G,L,N,C, w)")
     parser.add_argument("--no-bound", action="store_true", help="skip the libdeflate-gzip -8 bound")
     parser.add_argument("--zlib9-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
