@@ -244,16 +244,31 @@ def test_near_optimal_level_where_repeats_are_short(libdeflate, tmp_path, make):
     assert size <= 1
 
 
+def int64_words(values):
+    return struct.pack("<%dq" % len(values), *values)
+
+
+def random_walk(rng, n):
+    """int64 positions of a walk of unit steps: values in one or two bytes,
+    short repeats only."""
+    position, values = 0, []
+    for _ in range(n // 8):
+        position = abs(position + rng.choice((-1, 0, 1)))
+        values.append(position)
+    return int64_words(values)
+
+
 @pytest.mark.parametrize("make, method", [
     (lambda rng, n: category_codes(rng, n, width=4), 3),        # near-optimal
     (lambda rng, n: poisson_counts(rng, n), 5),                 # the word coder
     (lambda rng, n: category_codes(rng, n, width=8), 5),
     (lambda rng, n: category_codes(rng, n, classes=200, width=8), 5),
     (lambda rng, n: poisson_counts(rng, n, lam=30.0), 5),
+    (lambda rng, n: random_walk(rng, n), 5),
     (one_hot, 4),                                               # zlib
     (rare_flags, 4),
     (masks, 4),
-], ids=["codes32", "counts", "codes64", "codes64 of 200", "wide counts", "one-hot", "flags", "masks"])
+], ids=["codes32", "counts", "codes64", "codes64 of 200", "wide counts", "walk", "one-hot", "flags", "masks"])
 def test_single_arrays_against_zlib_9(libdeflate, tmp_path, make, method):
     """Arrays of one kind, where libdeflate's level 8 came out 4-14% larger
     than zlib 9: small integers in 4-byte words go to the near-optimal level,
@@ -316,9 +331,6 @@ def test_literal_coder(libdeflate, tmp_path, kind, size):
         # With the end code beside them, the two bytes take 1 and 2 bits.
         assert len(out) < size * 1.5 / 8 + 200
 
-
-def int64_words(values):
-    return struct.pack("<%dq" % len(values), *values)
 
 
 WORD_SHAPES = {

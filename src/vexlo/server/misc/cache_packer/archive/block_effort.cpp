@@ -90,27 +90,31 @@ double sum_c_log_c(const Count* counts, std::size_t size) {
 //            0.956/0.57). The symbol bound keeps out text, where it costs 3-7
 //            times.
 // words      Small integers in 8-byte words (int64 counts, category codes,
-//            ids): at least kZeroShare of the bytes are 0, the byte before
-//            tells little (order-1 at least kIntegersOrder1 of order-0), the
-//            value bytes repeat every 8 bytes, not every 4 (words8_ratio at
-//            least kWords8Ratio: 1.0 for int64, 0.5 for int32), and the probe
-//            leaves kIntegersBits to kWordsBits a byte. Level 8 ends 2-11%
-//            larger than zlib 9 there and level 10 costs 2-3 times level 8
-//            (up to 1.5 times zlib 9 on a random walk); the word coder ends
-//            2-4% smaller than zlib 9 at 0.2-0.9 of level 8's CPU (effort
-//            --methods, size/CPU of z:9: poisson_i64 ld:8 1.062/0.32, ld:10
-//            0.918/0.89, w 0.974/0.19; codes_i64 w 0.962/0.06; zipf_i64 w
-//            0.974/0.06; walk_i64 ld:10 0.872/1.48, w 0.955/0.16; logs' int64
-//            blocks w 0.967/0.05). Above kWordsBits the values are close to
-//            random (ml's 2-byte ids: probe 2.8, w 1.010, ld:10 0.955 at level
-//            8's CPU): level 10, below.
+//            ids): at least kZeroShare of the bytes are 0, the value bytes
+//            repeat every 8 bytes, not every 4 (words8_ratio at least
+//            kWords8Ratio: 1.0 for int64, 0.5 for int32, float32 and bytes)
+//            and the probe leaves kIntegersBits to kWordsBits a byte. Level 8
+//            ends 3-11% larger than zlib 9 there and level 10 costs 2-8 times
+//            level 8 (1.4 times zlib 9 on a random walk); the word coder ends
+//            2-6% smaller than zlib 9 at about level 8's CPU or less (effort
+//            --methods, size/CPU of z:9: poisson_i64 ld:8 1.062/0.20, ld:10
+//            0.918/0.77, w 0.974/0.16; codes_i64 w 0.962/0.05; zipf_i64 w
+//            0.974/0.05; uniform_codes_i64 ld:8 1.112/0.06, w 0.996/0.02;
+//            walk_i64 ld:10 0.857/1.44, w 0.941/0.12; logs' int64 blocks ld:10
+//            0.943/0.33, w 0.967/0.04; ml's w 0.980/0.16). Where the byte
+//            before tells more (order-1 under kIntegersOrder1: larger values)
+//            only below kLargerBits; above, level 10 (`larger`). Above
+//            kWordsBits the values are close to random (ml's 2-byte ids: probe
+//            2.8, w 1.010, ld:10 0.955 at level 8's CPU): level 10, below.
 // integers   Small integers in 4-byte words, and 8-byte ones of near-random
-//            values: the same but for the words. Level 8 ends up to 7% larger
-//            than zlib 9 here; level 10 ends 5-8% smaller at 0.1-0.2 of zlib
-//            9's CPU (effort --methods, size/CPU of z:9: codes_i32 ld:8
-//            0.986/0.09, ld:10 0.908/0.12, w 0.988/0.03; ml's int64 ids ld:10
-//            0.955/0.10). kIntegersBits keeps out rare random flags (probe
-//            0.41, level 10 4% larger than zlib 9, the word coder 15%).
+//            values: the same but for the words, the byte before telling
+//            little (order-1 at least kIntegersOrder1 of order-0). Level 8
+//            ends up to 7% larger than zlib 9 here; level 10 ends 5-8% smaller
+//            at 0.1-0.2 of zlib 9's CPU (effort --methods, size/CPU of z:9:
+//            codes_i32 ld:8 0.987/0.11, ld:10 0.926/0.16, w 0.988/0.02; ml's
+//            int64 ids ld:8 0.992/0.06, ld:10 0.955/0.09). kIntegersBits keeps
+//            out rare random flags (probe 0.41, level 10 4% larger than zlib
+//            9).
 // larger     Other mostly-zero data that the probe still leaves large (at
 //            least kLargerBits a byte): larger integers in wide words, where
 //            the byte before tells more (order-1 near 0.7). zlib 9 takes 580
@@ -168,8 +172,9 @@ constexpr double kReadsBits = 1.5;
 constexpr double kZeroShare = 0.75;
 constexpr double kIntegersOrder1 = 0.8;
 constexpr double kIntegersBits = 0.6;
-// int64 codes of 1000 values: probe 2.0, words ends 1.4% under zlib 9; ml's
-// int64 ids: probe 2.8, 1.0% over (effort --methods).
+// int64 codes of 1000 values: probe 2.0, the word coder ends 1.4% under zlib
+// 9 (block_methods on that array); ml's int64 ids: probe 2.8, 1.0% over
+// (effort --methods).
 constexpr double kWordsBits = 2.4;
 constexpr double kWords8Ratio = 0.75;
 constexpr double kLargerBits = 1.2;
@@ -215,8 +220,8 @@ const Row kTable[] = {
      kNearOptimal},
     {"words", false,
      [](const SampleStats& s) {
-       return s.zero_share >= kZeroShare && s.order1_ratio >= kIntegersOrder1 &&
-              s.probe_bits >= kIntegersBits && s.probe_bits <= kWordsBits && s.words8_ratio >= kWords8Ratio;
+       return s.zero_share >= kZeroShare && s.words8_ratio >= kWords8Ratio && s.probe_bits >= kIntegersBits &&
+              s.probe_bits <= kWordsBits && (s.order1_ratio >= kIntegersOrder1 || s.probe_bits < kLargerBits);
      },
      kWords},
     {"integers", false,

@@ -186,8 +186,9 @@ struct WordDeflate::State {
            kBit * kDistExtra[ds];
   }
 
-  // Walks `chain` from `hash` for candidates at `p` whose first `key` bytes
-  // compare equal; with `longer_only`, only those longer than any before.
+  // Walks `depth` candidates of `chain` for `p`, newest first, and offers
+  // `consider` their matches: with `longer_only`, only those longer than any
+  // before (the nearest of each length).
   template <typename Consider>
   void walk(const Chain& chain, std::uint32_t hash, std::size_t p, unsigned depth, unsigned limit,
             bool longer_only, unsigned& longest, Consider&& consider) const {
