@@ -13,8 +13,8 @@ Generates, seeded, under a work directory:
     sparse float32 pixels (/255, mostly zeros), boolean arrays, int64
     Poisson counts, int32 and int64 category codes, uint8 masks, int16
     audio; and for the word coder, int64 codes of 200 equally likely
-    classes, a random walk and Zipf-distributed counts (one or two value
-    bytes a word).
+    classes, a random walk, Zipf-distributed counts (one or two value
+    bytes a word) and zero-inflated counts (70% zeros).
 
 For each corpus it makes the tar stream (Python's tarfile, PAX, no
 compression), then:
@@ -158,6 +158,15 @@ def zipf_int64(nrng):
     return np.minimum(nrng.zipf(1.3, 1_500_000), 5000).astype(np.int64)
 
 
+def zero_inflated_int64(nrng):
+    """Counts of rare events: 70% zeros, Poisson otherwise."""
+    import numpy as np
+
+    counts = nrng.poisson(2, 1_500_000) + 1
+    counts[nrng.random(len(counts)) < 0.7] = 0
+    return counts.astype(np.int64)
+
+
 def mask_planes(nrng):
     """Segmentation masks, uint8: a few labelled ellipses per 256x256 plane."""
     import numpy as np
@@ -186,7 +195,7 @@ def audio(nrng):
 SINGLE = {"one_hot": one_hot, "sparse_pixels": sparse_pixels, "booleans": booleans,
           "poisson_i64": poisson_counts, "codes_i32": codes_int32, "codes_i64": codes_int64,
           "masks_u8": mask_planes, "audio_i16": audio, "uniform_codes_i64": uniform_codes_int64,
-          "walk_i64": walk_int64, "zipf_i64": zipf_int64}
+          "walk_i64": walk_int64, "zipf_i64": zipf_int64, "zero_inflated_i64": zero_inflated_int64}
 
 
 def single_maker(name):

@@ -265,10 +265,11 @@ def random_walk(rng, n):
     (lambda rng, n: category_codes(rng, n, classes=200, width=8), 5),
     (lambda rng, n: poisson_counts(rng, n, lam=30.0), 5),
     (lambda rng, n: random_walk(rng, n), 5),
+    (lambda rng, n: poisson_counts(rng, n, lam=0.7), 5),
     (one_hot, 4),                                               # zlib
     (rare_flags, 4),
     (masks, 4),
-], ids=["codes32", "counts", "codes64", "codes64 of 200", "wide counts", "walk", "one-hot", "flags", "masks"])
+], ids=["codes32", "counts", "codes64", "codes64 of 200", "wide counts", "walk", "rare counts", "one-hot", "flags", "masks"])
 def test_single_arrays_against_zlib_9(libdeflate, tmp_path, make, method):
     """Arrays of one kind, where libdeflate's level 8 came out 4-14% larger
     than zlib 9: small integers in 4-byte words go to the near-optimal level,
