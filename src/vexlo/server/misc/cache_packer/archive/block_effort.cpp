@@ -94,18 +94,20 @@ double sum_c_log_c(const Count* counts, std::size_t size) {
 //            repeat every 8 bytes, not every 4 (words8_ratio at least
 //            kWords8Ratio: 1.0 for int64, 0.5 for int32, float32 and bytes)
 //            and the probe leaves kWordsMinBits to kWordsBits a byte. Level 8
-//            ends 3-11% larger than zlib 9 there and level 10 costs 2-8 times
-//            level 8 (1.4 times zlib 9 on a random walk); the word coder ends
-//            2-6% smaller than zlib 9 at about level 8's CPU or less (effort
-//            --methods, size/CPU of z:9: poisson_i64 ld:8 1.062/0.20, ld:10
-//            0.918/0.77, w 0.974/0.16; codes_i64 w 0.962/0.05; zipf_i64 w
-//            0.974/0.05; uniform_codes_i64 ld:8 1.112/0.06, w 0.996/0.02;
-//            walk_i64 ld:10 0.857/1.44, w 0.941/0.12; logs' int64 blocks ld:10
-//            0.943/0.33, w 0.967/0.04; ml's w 0.980/0.16). Where the byte
-//            before tells more (order-1 under kIntegersOrder1: larger values)
-//            only below kLargerBits; above, level 10 (`larger`). Above
-//            kWordsBits the values are close to random (ml's 2-byte ids: probe
-//            2.8, w 1.010, ld:10 0.955 at level 8's CPU): level 10, below.
+//            ends 3-11% larger than zlib 9 there and level 10 costs 2-9 times
+//            level 8 (1.5 times zlib 9 on a random walk and on zero-inflated
+//            counts); the word coder ends 0.4-6% smaller than zlib 9 at
+//            0.02-0.41 of its CPU (effort --methods, size/CPU of z:9:
+//            poisson_i64 ld:8 1.062/0.20, ld:10 0.918/0.76, w 0.974/0.17;
+//            codes_i64 w 0.962/0.05; zipf_i64 w 0.974/0.05; uniform_codes_i64
+//            ld:8 1.112/0.06, w 0.996/0.02; walk_i64 ld:10 0.857/1.45, w
+//            0.941/0.12; zero_inflated_i64 ld:10 0.984/1.49, w 0.969/0.41;
+//            logs' int64 blocks ld:10 0.943/0.33, w 0.967/0.04; ml's w
+//            0.980/0.16). Where the byte before tells more (order-1 under
+//            kIntegersOrder1: larger values) only below kLargerBits; above,
+//            level 10 (`larger`). Above kWordsBits the values are close to
+//            random (ml's 2-byte ids: probe 2.8, w 1.010, ld:10 0.955 at level
+//            8's CPU): level 10, below.
 // integers   Small integers in 4-byte words, and 8-byte ones of near-random
 //            values: the same but for the words, the byte before telling
 //            little (order-1 at least kIntegersOrder1 of order-0). Level 8
