@@ -26,9 +26,12 @@ constexpr unsigned kMidDepth = 4;
 constexpr unsigned kShortKey = 4;
 constexpr unsigned kShortDepth = 8;
 // A match this long ends the search: long runs of one value (sorted or
-// repeated codes) otherwise walk the whole chain at every token.
+// repeated codes) otherwise walk the whole chain at every token (int64 codes
+// repeated 20 times each, block_methods: 2.5 times level 8's CPU at 258, about
+// level 8's at 128).
 constexpr unsigned kNiceMatch = 128;
-// Tokens between refits of the prices, and per Huffman block.
+// Tokens between refits of the prices, and per Huffman block: blocks of 8K,
+// 16K and 64K tokens end Poisson counts within 0.2% of each other.
 constexpr std::size_t kRefitTokens = 4096;
 constexpr std::size_t kBlockTokens = 4 * kRefitTokens;
 
