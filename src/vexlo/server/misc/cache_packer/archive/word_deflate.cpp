@@ -367,9 +367,11 @@ bool write_block(BitWriter& out, const Token* t, std::size_t n, const unsigned c
 }  // namespace
 
 std::size_t WordDeflate::bound(std::size_t len) {
-  // Each block is stored where that is smaller, and a block holds
-  // kBlockTokens tokens of a byte or more.
-  return len + 5 * (len / 65535 + len / kBlockTokens + 3) + 8;
+  // A block is coded only when smaller than stored (5 bytes a 64 KiB piece),
+  // give or take its last byte, and every block but the last holds
+  // kBlockTokens tokens of a byte or more; then the closing empty stored
+  // block.
+  return len + 5 * (len / 65535) + 6 * (len / kBlockTokens + 1) + 12;
 }
 
 WordDeflate::WordDeflate() {
