@@ -72,14 +72,14 @@ class Method {
   // the writer codes it, or 0 on failure.
   std::size_t run(const std::vector<unsigned char>& data, std::size_t at, std::size_t n) {
     const bool last = at + n == data.size();
-    out_.resize(
-        std::max(libdeflate_deflate_compress_bound(nullptr, n), compressBound(static_cast<uLong>(n))) + 64);
     const std::size_t history = std::min(at, kWindow);
     if (words_) {
       out_.resize(vexlo::archive::WordDeflate::bound(n));
       return words_->compress(data.data() + at - history, history, data.data() + at, n, last, out_.data(),
                               out_.size());
     }
+    out_.resize(
+        std::max(libdeflate_deflate_compress_bound(nullptr, n), compressBound(static_cast<uLong>(n))) + 64);
     if (!zlib_) {
       std::size_t size = libdeflate_deflate_compress(ld_, data.data() + at, n, out_.data(),
                                                      out_.size() - vexlo::archive::DeflateJoint::kExtraBytes);

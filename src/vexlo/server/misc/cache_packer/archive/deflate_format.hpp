@@ -9,6 +9,9 @@ namespace vexlo::archive {
 // Block types, the two bits after the final-block bit; 3 is reserved.
 enum DeflateBlockType : unsigned { kStoredBlock = 0, kFixedBlock = 1, kDynamicBlock = 2 };
 
+// A stored block's length is sent in 16 bits.
+constexpr unsigned kMaxStoredLength = 65535;
+
 // The literal/length symbol that ends a Huffman block.
 constexpr unsigned kEndOfBlock = 256;
 
@@ -18,8 +21,7 @@ constexpr unsigned kMaxLitlenCodes = 286;
 constexpr unsigned kMaxDistCodes = 30;
 constexpr unsigned kFirstLengthSymbol = kEndOfBlock + 1;
 
-// Matches: 3 to 258 bytes, up to 32 KiB back.
-constexpr unsigned kMinMatch = 3;
+// Matches: up to 258 bytes, up to 32 KiB back.
 constexpr unsigned kMaxMatch = 258;
 constexpr unsigned kMaxDistance = 32768;
 

@@ -5,12 +5,6 @@
 
 namespace vexlo::archive {
 
-namespace {
-
-constexpr std::size_t kMaxStored = 65535;
-
-}  // namespace
-
 void BitWriter::align() {
   while (count_ > 0) {
     put_byte(static_cast<unsigned char>(buffer_));
@@ -217,7 +211,7 @@ void DynamicHeader::write(BitWriter& out) const {
 
 void put_stored(BitWriter& out, const unsigned char* in, std::size_t len, bool last) {
   do {
-    const std::size_t n = std::min(len, kMaxStored);
+    const std::size_t n = std::min<std::size_t>(len, kMaxStoredLength);
     len -= n;
     out.put((last && len == 0 ? 1u : 0u) | kStoredBlock << 1, 3);
     out.align();

@@ -83,6 +83,12 @@ class DynamicHeader {
 // Stored blocks of `in`, 64 KiB at most each; the last is final if `last`.
 void put_stored(BitWriter& out, const unsigned char* in, std::size_t len, bool last);
 
+// The most bits put_stored() takes for `len` bytes, the padding to its byte
+// boundary included: what a coded block must beat.
+inline std::uint64_t stored_bits(std::size_t len) {
+  return 8 * (len + 5 * (len / kMaxStoredLength + 1)) + 7;
+}
+
 // Ends a run of blocks: on a byte boundary, and for a run that is not the
 // stream's last, with an empty stored block after a Huffman block (`aligned`
 // false), as a sync flush writes.

@@ -11,7 +11,6 @@ namespace vexlo::archive {
 namespace {
 
 constexpr unsigned kSymbols = kEndOfBlock + 1;  // the 256 byte values and the end code
-constexpr std::size_t kMaxStored = 65535;
 
 // A literal-only code and its dynamic block header: the byte values' code
 // lengths and the end code's, and two one-bit distance codes (a complete code
@@ -52,7 +51,7 @@ struct Header {
 std::size_t LiteralDeflate::bound(std::size_t len) {
   // Stored is the worst a sub-block gets: 5 bytes per 64 KiB piece, plus an
   // empty stored block to end on a byte boundary.
-  return len + 5 * (len / kMaxStored + len / kLiteralBlock + 2) + 5;
+  return len + 5 * (len / kMaxStoredLength + len / kLiteralBlock + 2) + 5;
 }
 
 std::uint64_t LiteralDeflate::literal_bits(const std::uint32_t* counts) {
@@ -97,9 +96,7 @@ std::size_t LiteralDeflate::deflate_literals(const unsigned char* in, std::size_
 
     const Header header(counts[0]);
     const std::uint64_t coded = 3 + header.bits() + header.data_bits(counts[0]);
-    // A stored sub-block also pays for the bits to its byte boundary.
-    const std::uint64_t stored = 8 * (n + 5 * (n / kMaxStored + 1)) + 7;
-    if (n == 0 || stored <= coded) {
+    if (n == 0 || stored_bits(n) <= coded) {
       put_stored(writer, p, n, final_block);
       aligned = true;
       continue;

@@ -127,6 +127,25 @@ struct Match {
   std::uint32_t price = 0;  // of the whole match
 };
 
+// Adds `weight` per use of each symbol of `n` tokens to `litlen` and `dist`;
+// returns the extra bits the matches carry.
+std::uint64_t count_symbols(const Token* t, std::size_t n, std::uint32_t weight, std::uint32_t* litlen,
+                            std::uint32_t* dist) {
+  std::uint64_t extra_bits = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (t[i].length == 0) {
+      litlen[t[i].value] += weight;
+    } else {
+      const unsigned ls = kSymbols.length[t[i].length];
+      const unsigned ds = kSymbols.dist(t[i].value);
+      litlen[kFirstLengthSymbol + ls] += weight;
+      dist[ds] += weight;
+      extra_bits += kLengthExtra[ls] + kDistExtra[ds];
+    }
+  }
+  return extra_bits;
+}
+
 // Cost per byte, comparable across lengths.
 std::uint64_t per_byte(std::uint32_t price, unsigned bytes) {
   return (static_cast<std::uint64_t>(price) << 12) / bytes;
@@ -255,14 +274,7 @@ struct WordDeflate::State {
     std::uint32_t dist[kMaxDistCodes];
     std::fill(std::begin(litlen), std::end(litlen), 1);
     std::fill(std::begin(dist), std::end(dist), 1);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (t[i].length == 0) {
-        litlen[t[i].value] += 4;
-      } else {
-        litlen[kFirstLengthSymbol + kSymbols.length[t[i].length]] += 4;
-        dist[kSymbols.dist(t[i].value)] += 4;
-      }
-    }
+    count_symbols(t, n, 4, litlen, dist);
     unsigned char litlen_bits[kMaxLitlenCodes];
     unsigned char dist_bits[kMaxDistCodes];
     build_lengths(litlen, kMaxLitlenCodes, kMaxCodeBits, litlen_bits);
@@ -285,35 +297,21 @@ bool write_block(BitWriter& out, const Token* t, std::size_t n, const unsigned c
                  bool final_block) {
   std::uint32_t litlen[kMaxLitlenCodes] = {0};
   std::uint32_t dist[kMaxDistCodes] = {0};
-  std::uint64_t extra_bits = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (t[i].length == 0) {
-      ++litlen[t[i].value];
-    } else {
-      const unsigned ls = kSymbols.length[t[i].length];
-      const unsigned ds = kSymbols.dist(t[i].value);
-      ++litlen[kFirstLengthSymbol + ls];
-      ++dist[ds];
-      extra_bits += kLengthExtra[ls] + kDistExtra[ds];
-    }
-  }
+  const std::uint64_t extra_bits = count_symbols(t, n, 1, litlen, dist);
   litlen[kEndOfBlock] = 1;
   unsigned char litlen_bits[kMaxLitlenCodes];
   unsigned char dist_bits[kMaxDistCodes];
   build_lengths(litlen, kMaxLitlenCodes, kMaxCodeBits, litlen_bits);
   build_lengths(dist, kMaxDistCodes, kMaxCodeBits, dist_bits);
   // Inflaters take a distance code of one symbol, but not all of them take
-  // none, nor every incomplete one: give two symbols a bit each.
-  const auto dist_used =
-      std::count_if(std::begin(dist), std::end(dist), [](std::uint32_t f) { return f > 0; });
-  if (dist_used < 2) {
-    const unsigned used = dist_used == 0
-                              ? 0
-                              : static_cast<unsigned>(std::find_if(std::begin(dist), std::end(dist),
-                                                                   [](std::uint32_t f) { return f > 0; }) -
-                                                      std::begin(dist));
-    dist_bits[used] = 1;
-    dist_bits[used == 0 ? 1 : 0] = 1;
+  // none, nor every incomplete one: give two symbols a bit each, the one used
+  // (if any) among them.
+  const auto used = [](std::uint32_t f) { return f > 0; };
+  if (std::count_if(std::begin(dist), std::end(dist), used) < 2) {
+    const auto first = std::find_if(std::begin(dist), std::end(dist), used);
+    const unsigned s = first == std::end(dist) ? 0 : static_cast<unsigned>(first - std::begin(dist));
+    dist_bits[s] = 1;
+    dist_bits[s == 0 ? 1 : 0] = 1;
   }
   unsigned nlit = kMaxLitlenCodes;
   while (nlit > kMinLitlenCodes && litlen_bits[nlit - 1] == 0) {
@@ -331,8 +329,7 @@ bool write_block(BitWriter& out, const Token* t, std::size_t n, const unsigned c
   for (unsigned s = 0; s < kMaxDistCodes; ++s) {
     coded += static_cast<std::uint64_t>(dist[s]) * dist_bits[s];
   }
-  // A stored block also pays for the bits to its byte boundary.
-  if (8 * (bytes + 5 * (bytes / 65535 + 1)) + 7 <= coded) {
+  if (stored_bits(bytes) <= coded) {
     put_stored(out, raw, bytes, final_block);
     return true;
   }
@@ -371,7 +368,7 @@ std::size_t WordDeflate::bound(std::size_t len) {
   // give or take its last byte, and every block but the last holds
   // kBlockTokens tokens of a byte or more; then the closing empty stored
   // block.
-  return len + 5 * (len / 65535) + 6 * (len / kBlockTokens + 1) + 12;
+  return len + 5 * (len / kMaxStoredLength) + 6 * (len / kBlockTokens + 1) + 12;
 }
 
 WordDeflate::WordDeflate() {
