@@ -24,10 +24,13 @@ if(NOT VEXLO_DEFLATE STREQUAL "zlib")
   set(vexlo_deflate libdeflate)
   # Debian's static libdeflate compresses about a third faster than its
   # shared build (measured, same version), so it is linked in when present.
+  # Its header is looked up on its own (a cache entry the wheel toolchain
+  # presets), as pkg-config may hand out the system's whole include folder.
   find_library(VEXLO_LIBDEFLATE_ARCHIVE NAMES libdeflate.a HINTS ${LIBDEFLATE_LIBRARY_DIRS})
+  find_path(VEXLO_LIBDEFLATE_INCLUDE_DIR libdeflate.h HINTS ${LIBDEFLATE_INCLUDE_DIRS})
   add_library(vexlo_libdeflate INTERFACE)
-  if(VEXLO_LIBDEFLATE_ARCHIVE)
-    target_include_directories(vexlo_libdeflate INTERFACE ${LIBDEFLATE_INCLUDE_DIRS})
+  if(VEXLO_LIBDEFLATE_ARCHIVE AND VEXLO_LIBDEFLATE_INCLUDE_DIR)
+    target_include_directories(vexlo_libdeflate INTERFACE ${VEXLO_LIBDEFLATE_INCLUDE_DIR})
     target_link_libraries(vexlo_libdeflate INTERFACE ${VEXLO_LIBDEFLATE_ARCHIVE})
   else()
     target_link_libraries(vexlo_libdeflate INTERFACE PkgConfig::LIBDEFLATE)

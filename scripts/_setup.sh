@@ -1,15 +1,24 @@
 # Sourced by the scripts: the set-up steps they share.
 
-# Make (or reuse) a virtual environment for one interpreter and install the
-# package with its test extras into it.
+# Make (or reuse) a virtual environment for one interpreter and install into
+# it this interpreter's wheel from dist/ (scripts/wheels) with the test extras,
+# as a user would: the package from its wheel only, with no compiler usable.
 # Usage: vexlo_venv <python> <venv dir>
 vexlo_venv() {
-    local python="$1" venv="$2"
+    local python="$1" venv="$2" tag wheel
+    tag="$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
+    wheel="$(ls dist/vexlo_server-*-"$tag"-"$tag"-manylinux_*.whl 2>/dev/null | head -n 1)"
+    if [ -z "$wheel" ]; then
+        echo "no wheel for $tag in dist/: run scripts/wheels first" >&2
+        return 1
+    fi
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv"
     fi
-    "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q ".[test]"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+    "$venv/bin/python" -m pip uninstall -q -y vexlo-server >/dev/null 2>&1 || true
+    CC=false CXX=false "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        --only-binary vexlo-server "$wheel[test]"
 }
 
 # The Debian programs the tests and benchmarks use as real peers:
@@ -52,14 +61,20 @@ vexlo_apt_install() {
     fi
 }
 
-# CPython 3.8, the runtime the modules are delivered for.
-vexlo_python38() {
-    local candidate
-    for candidate in python3.8 "$(pyenv root 2>/dev/null)"/versions/3.8*/bin/python3.8; do
-        if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null; then
+# The interpreter of CPython 3.<minor>: python3.<minor> on PATH, else pyenv's.
+# Usage: vexlo_python <minor>
+vexlo_python() {
+    local minor="$1" candidate
+    for candidate in "python3.$minor" "$(pyenv root 2>/dev/null)"/versions/3."$minor".*/bin/python3."$minor"; do
+        if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c "import sys; assert sys.version_info[:2] == (3, $minor)" 2>/dev/null; then
             command -v "$candidate"
             return 0
         fi
     done
     return 1
+}
+
+# CPython 3.8, the runtime the modules are delivered for.
+vexlo_python38() {
+    vexlo_python 8
 }

@@ -1,0 +1,80 @@
+"""What a user's `pip install` gives, run in that environment: the five
+modules load from the installed package, the install alone enables the server
+extension, and a server started from the environment exports a cache with
+its progress. scripts/test runs this file alone against each wheel that does
+not get the whole suite."""
+import importlib
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+import tarfile
+import threading
+from pathlib import Path
+
+import pytest
+import websocket
+
+from conftest import component, make_tree
+from live_server import JupyterServer
+
+SOURCE_TREE = Path(__file__).resolve().parents[1] / "src"
+MODULES = [
+    "vexlo.server.handlers.cache.export_gate",
+    "vexlo.server.handlers.info.cache_desk",
+    "vexlo.server.misc.cache_packer",
+    "vexlo.server.misc.models.dag_patch",
+    "vexlo.dravik.dataset.methods",
+]
+
+
+@pytest.mark.skipif(str(SOURCE_TREE) in os.environ.get("PYTHONPATH", "").split(os.pathsep),
+                    reason="runs the source tree on purpose (PYTHONPATH=src)")
+def test_the_modules_load_from_the_installed_package():
+    for name in MODULES:
+        path = Path(importlib.import_module(name).__file__).resolve()
+        assert SOURCE_TREE not in path.parents, f"{name} came from the source tree: {path}"
+        assert path.name.endswith(".so"), f"{name} is not an extension module: {path}"
+
+
+def test_the_install_enables_the_server_extension():
+    listed = subprocess.run([sys.executable, "-m", "jupyter_server.extension.serverextension", "list"],
+                            capture_output=True, text=True, timeout=120)
+    text = re.sub(r"\x1b\[[0-9;]*m", "", listed.stdout + listed.stderr)
+    lines = [line for line in text.splitlines() if "vexlo.server" in line]
+    assert lines and "enabled" in lines[0], text
+
+
+def test_a_server_from_this_environment_exports_a_cache(tmp_path):
+    files = {"frame.parquet": os.urandom(50_000), "deep/model.bin": bytes(range(256)) * 400}
+    cache = make_tree(tmp_path / "cache", files)
+    with JupyterServer(tmp_path, tmp_path / "tmp", tmp_path / "vexlo", log=tmp_path / "server.log") as server:
+        pipeline = {"graph": {"components": [component("a", cache)]}}
+        server.session.put(server.base + "vexlo/pipelines", params={"kernel_id": "k1"},
+                           json=pipeline).raise_for_status()
+        socket = websocket.create_connection(
+            server.base.replace("http://", "ws://") + f"vexlo/ws?kernel_id=k1&token={server.token}", timeout=60)
+        progress = []
+        listener = threading.Thread(target=lambda: _listen(socket, progress), daemon=True)
+        listener.start()
+        answer = server.session.get(server.base + "vexlo/cache/export", timeout=120,
+                                    params={"kernel_id": "k1", "ipynb_name": "n.ipynb"})
+        listener.join(timeout=30)
+        socket.close()
+    assert answer.status_code == 200, answer.text
+    with tarfile.open(fileobj=io.BytesIO(answer.content), mode="r:gz") as archive:
+        assert archive.getnames()[0] == "pipeline.json"
+        for rel, data in files.items():
+            assert archive.extractfile(f"component-a/{rel}").read() == data
+    assert progress and progress[-1] == ("successful", 100), progress
+
+
+def _listen(socket, progress):
+    """Collects the export's (status, progress) messages until it ends."""
+    while True:
+        message = json.loads(socket.recv())["msg"]
+        progress.append((message["status"], message["progress"]))
+        if message["status"] in ("successful", "failed"):
+            return
