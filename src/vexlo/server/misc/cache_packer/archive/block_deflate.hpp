@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "block_effort.hpp"
+#include "deflate_format.hpp"
 
 // The build compiles exactly one block compressor and says which:
 // VEXLO_DEFLATE_LIBDEFLATE=1 with block_deflate_libdeflate.cpp, otherwise
@@ -57,10 +58,6 @@ inline constexpr int kBlockMethods = 6;
 // blocks written in order make one deflate stream.
 class BlockDeflate {
  public:
-  // The history compress() is given: the kWindow bytes before the block, so
-  // that zlib's and the word coder's matches reach back across the boundary
-  // (libdeflate's levels start afresh and ignore it).
-  static constexpr std::size_t kWindow = 32 * 1024;
   // Rows of the adaptive rule's table, counted per block.
   static constexpr int kRows = EffortRule::kRows;
   static constexpr int kMaxLevel = VEXLO_DEFLATE_LIBDEFLATE ? 12 : 9;
@@ -89,8 +86,10 @@ class BlockDeflate {
   bool ready() const noexcept { return state_ != nullptr; }
 
   // Compresses `in` into `out` (output_bound() bytes at least); `last` ends
-  // the deflate stream. `history` holds up to kWindow bytes before `in`. Returns
-  // the output length, 0 on failure.
+  // the deflate stream. `history` holds up to kWindow bytes before `in`, so
+  // that zlib's and the word coder's matches reach back across the boundary
+  // (libdeflate's levels start afresh and ignore it). Returns the output
+  // length, 0 on failure.
   std::size_t compress(const unsigned char* history, std::size_t history_len, const unsigned char* in,
                        std::size_t in_len, bool last, unsigned char* out, std::size_t out_capacity);
 

@@ -84,7 +84,7 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
   // every worker busy. Memory is about two blocks per slot, so on a machine
   // with many CPUs the workers are capped to keep the slots within budget.
   const std::size_t out_cap = BlockDeflate::output_bound(block_size_);
-  const std::size_t slot_bytes = block_size_ + out_cap + BlockDeflate::kWindow;
+  const std::size_t slot_bytes = block_size_ + out_cap + kWindow;
   const std::size_t affordable = kSlotMemoryBudget / slot_bytes;
   const std::size_t max_threads = affordable >= 6 ? (affordable - 2) / 2 : 1;
   threads = static_cast<unsigned>(std::min<std::size_t>(threads, max_threads));
@@ -92,7 +92,7 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
   for (std::size_t i = 0; i < slot_count; ++i) {
     auto slot = std::make_unique<Slot>();
     slot->in = std::make_unique<unsigned char[]>(block_size_);
-    slot->dict = std::make_unique<unsigned char[]>(BlockDeflate::kWindow);
+    slot->dict = std::make_unique<unsigned char[]>(kWindow);
     slot->out = std::make_unique<unsigned char[]>(out_cap);
     free_.push_back(slot.get());
     slots_.push_back(std::move(slot));
@@ -209,7 +209,7 @@ void ParallelGzip::dispatch(bool last) {
     // written and recycled while its tail is copied as the dictionary.
     next = acquire_slot();
     next->in_len = 0;
-    next->dict_len = std::min(current_->in_len, BlockDeflate::kWindow);
+    next->dict_len = std::min(current_->in_len, kWindow);
     std::memcpy(next->dict.get(), current_->in.get() + current_->in_len - next->dict_len, next->dict_len);
   }
   current_->seq = next_seq_++;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "block_deflate.hpp"
+#include "deflate_format.hpp"
 #include "disk_reserve.hpp"
 
 namespace vexlo::archive {
@@ -34,7 +35,7 @@ class ParallelGzip {
  public:
   // Smaller blocks are raised to this: a block holds a whole window of
   // history for the next one.
-  static constexpr std::size_t kMinBlock = 32 * 1024;
+  static constexpr std::size_t kMinBlock = kWindow;
   // What the block slots may take together; with more CPUs than that
   // affords, fewer workers are started (the writer's memory stays bounded
   // on a large shared machine too).

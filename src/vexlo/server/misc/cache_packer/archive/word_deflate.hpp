@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "deflate_format.hpp"
+
 namespace vexlo::archive {
 
 // Deflate for small integers in 8-byte words: int64 counts, category codes,
@@ -24,12 +26,10 @@ namespace vexlo::archive {
 // no final-block bit unless `last`.
 class WordDeflate {
  public:
-  static constexpr std::size_t kWindow = 32 * 1024;
-
   // Bytes compress() may write for `len` input bytes, at most.
   static std::size_t bound(std::size_t len);
 
-  // The hash chains (about 1.2 MB), or ready() false without the memory.
+  // The hash chains, or ready() false without the memory.
   WordDeflate();
   ~WordDeflate();
   WordDeflate(const WordDeflate&) = delete;
