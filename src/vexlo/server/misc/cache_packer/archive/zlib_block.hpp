@@ -23,6 +23,10 @@ class ZlibBlock {
   // Sets the stream up at `level`; false when zlib cannot (out of memory).
   bool open(int level);
 
+  // Replaces the level's search parameters with deflateTune's good, lazy,
+  // nice and chain lengths, for benches that try settings between levels.
+  void tune(int good_length, int max_lazy, int nice_length, int max_chain);
+
   // As BlockDeflate::compress(), at `level`; 0 on failure.
   std::size_t compress(int level, const unsigned char* history, std::size_t history_len,
                        const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
@@ -36,6 +40,8 @@ class ZlibBlock {
   int mem_level_;
   bool ready_ = false;
   int level_ = 0;
+  bool tuned_ = false;  // tune() was called: tuning_ applies after each reset
+  int tuning_[4] = {};
 };
 
 }  // namespace vexlo::archive
