@@ -52,6 +52,8 @@ enum class BlockMethod {
 };
 inline constexpr int kBlockMethods = 6;
 
+class CoderPool;
+
 // One worker's compressor for the blocks of a parallel gzip stream. The output
 // for a block is raw deflate that continues the blocks before it: every block
 // but the last ends on a byte boundary with its final-block bit clear, so the
@@ -76,8 +78,24 @@ class BlockDeflate {
                : std::clamp(level, 0, kMaxLevel);
   }
 
-  // `level` is taken through checked_level().
-  explicit BlockDeflate(int level);
+  // What the compressors of a stream hold at `level` for blocks of up to
+  // `block_size` bytes: each its own coders, and the largest coder their
+  // shared pool lends (0: none).
+  struct Memory {
+    std::size_t own;
+    std::size_t largest_lent;
+  };
+  static Memory memory(int level, std::size_t block_size);
+
+  // The pool of large coders that a stream's compressors share, for blocks
+  // of up to `block_size` bytes, holding up to `budget` bytes (one coder
+  // whatever its size); nullptr where the compressor borrows none.
+  static std::unique_ptr<CoderPool> make_pool(std::size_t block_size, std::size_t budget);
+
+  // `level` is taken through checked_level(). The large coders come from
+  // `pool`, which outlives the compressor; without one, the compressor makes
+  // them for itself on first use.
+  explicit BlockDeflate(int level, CoderPool* pool = nullptr);
   ~BlockDeflate();
   BlockDeflate(const BlockDeflate&) = delete;
   BlockDeflate& operator=(const BlockDeflate&) = delete;

@@ -391,6 +391,11 @@ std::size_t WordDeflate::bound(std::size_t len) {
   return len + 5 * (len / kMaxStoredLength) + 6 * (len / kBlockTokens + 1) + 12;
 }
 
+std::size_t WordDeflate::memory(std::size_t block_size) {
+  constexpr std::size_t kChain = ((std::size_t{1} << kHashBits) + kWindow) * sizeof(std::uint32_t);
+  return sizeof(State) + 3 * kChain + kBlockTokens * sizeof(Token) + kWindow + block_size + kPadding;
+}
+
 WordDeflate::WordDeflate() {
   try {
     state_ = std::make_unique<State>();

@@ -29,6 +29,11 @@ class WordDeflate {
   // Bytes compress() may write for `len` input bytes, at most.
   static std::size_t bound(std::size_t len);
 
+  // What a coder holds once it has coded blocks of up to `block_size` bytes:
+  // its chains (1.1 MiB), its token buffer and its copy of the history and
+  // the block.
+  static std::size_t memory(std::size_t block_size);
+
   // The hash chains, or ready() false without the memory.
   WordDeflate();
   ~WordDeflate();

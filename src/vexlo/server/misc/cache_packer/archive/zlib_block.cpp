@@ -23,7 +23,7 @@ bool ZlibBlock::open(int level) {
     ready_ = false;
   }
   std::memset(&strm_, 0, sizeof strm_);
-  if (deflateInit2(&strm_, level, Z_DEFLATED, -15, mem_level_, Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&strm_, level, Z_DEFLATED, -MAX_WBITS, mem_level_, Z_DEFAULT_STRATEGY) != Z_OK) {
     return false;
   }
   ready_ = true;

@@ -35,6 +35,13 @@ class ZlibBlock {
   // Room compress() needs for `len` input bytes.
   static std::size_t bound(std::size_t len);
 
+  // What an open stream of `mem_level` holds: zlib's own formula (zconf.h)
+  // for its window (MAX_WBITS, deflate's whole window) and buffers, and its
+  // state.
+  static constexpr std::size_t memory(int mem_level) {
+    return (std::size_t{1} << (MAX_WBITS + 2)) + (std::size_t{1} << (mem_level + 9)) + 8 * 1024;
+  }
+
  private:
   z_stream strm_;
   int mem_level_;
