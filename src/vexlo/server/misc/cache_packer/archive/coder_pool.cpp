@@ -52,20 +52,20 @@ CoderPool::Lease CoderPool::borrow(std::size_t kind) {
     }
     returned_.wait(lock);
   }
-  std::shared_ptr<void> coder;
+  // Out of memory here is an empty lease, which the borrower can live with.
+  auto slot = std::find_if(entries_.begin(), entries_.end(), [](const Entry& e) { return !e.coder; });
   try {
-    coder = kinds_[kind].make();
+    if (slot == entries_.end()) {
+      slot = entries_.insert(slot, Entry{kind, nullptr});
+    }
+    slot->coder = kinds_[kind].make();
   } catch (const std::bad_alloc&) {
   }
-  if (!coder) {
+  if (slot == entries_.end() || !slot->coder) {
     return Lease();
   }
-  auto slot = std::find_if(entries_.begin(), entries_.end(), [](const Entry& e) { return !e.coder; });
-  if (slot == entries_.end()) {
-    entries_.push_back(Entry{kind, nullptr});
-    slot = entries_.end() - 1;
-  }
-  *slot = Entry{kind, std::move(coder), true};
+  slot->kind = kind;
+  slot->lent = true;
   held_ += bytes;
   peak_ = std::max(peak_, held_);
   ++made_;
