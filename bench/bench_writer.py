@@ -20,9 +20,12 @@ Each writer runs in a child process of its own so its peak RSS growth can be
 read (VmHWM minus the RSS before writing; for tar | pigz, the larger of the two
 children's peaks). Prints times, the speed ratios, the archive size ratio and
 the memory figures. `--big` adds a 1 GB input to check that memory stays
-bounded.
+bounded. `--threads N` asks the packer for N workers (through
+VEXLO_EXPORT_THREADS, as an operator would), which stands in for a machine
+with N CPUs: the writer's memory budget may start fewer.
 
-    PYTHONPATH=src python bench/bench_writer.py [--workdir DIR] [--repeat N] [--big] [--only CORPUS ...]
+    PYTHONPATH=src python bench/bench_writer.py [--workdir DIR] [--repeat N] [--big] [--threads N]
+        [--only CORPUS ...]
 """
 import argparse
 import array
@@ -47,6 +50,8 @@ MiB = 1024 * 1024
 # data (one-hot labels, booleans, small integers, masks: 4-14% larger), which
 # is why the writer's effort is decided per block.
 BOUND_LEVEL = 8
+# The packer's worker count, read by CacheCompressThread at each run.
+THREADS_VARIABLE = "VEXLO_EXPORT_THREADS"
 
 
 def random_bytes(rng, n):
@@ -515,6 +520,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--big", action="store_true", help="also run the 1 GB memory check")
     parser.add_argument("--only", choices=sorted(CORPORA) + ["big"], nargs="+", help="run these corpora only")
+    parser.add_argument("--threads", type=int, help="the packer's workers (default: one per usable CPU)")
     parser.add_argument("--child", choices=("packer", "tarfile", "pigz"), help=argparse.SUPPRESS)
     parser.add_argument("--pipeline", help=argparse.SUPPRESS)
     parser.add_argument("--tree", help=argparse.SUPPRESS)
@@ -530,7 +536,12 @@ def main():
     with open(pipeline, "w") as f:
         json.dump({"bench": {"component_name": "bench", "parent_ids": []}}, f)
     writers = ["packer", "tarfile"] + (["pigz"] if shutil.which("pigz") else [])
-    print(f"CPUs usable: {len(os.sched_getaffinity(0))}; writers: {', '.join(writers)}")
+    if args.threads is not None:
+        # The packer's children inherit it.
+        os.environ[THREADS_VARIABLE] = str(args.threads)
+    threads = os.environ.get(THREADS_VARIABLE) or "one per CPU"
+    print(f"CPUs usable: {len(os.sched_getaffinity(0))}; packer threads asked: {threads}; "
+          f"writers: {', '.join(writers)}")
     outdir = tempfile.mkdtemp(prefix="bench-out-", dir=args.workdir)
     try:
         for label, maker in CORPORA.items():

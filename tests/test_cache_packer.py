@@ -155,6 +155,38 @@ def test_progress_count_and_worker_priority(tmp_path, pipeline):
     assert archive.stat().st_size < content / 1.5  # the archive's size would have said far less
 
 
+@pytest.mark.parametrize("asked", [1, 3])
+def test_thread_count_setting_reaches_the_writer(tmp_path, pipeline, monkeypatch, asked):
+    # VEXLO_EXPORT_THREADS, read at each run: the workers are the threads at
+    # the lowered priority, as many as asked (the default here would be one
+    # per CPU; the memory budget allows more than 3).
+    monkeypatch.setenv("VEXLO_EXPORT_THREADS", str(asked))
+    tree = big_cache(tmp_path / "c1", 16)
+    archive = tmp_path / "a.tar.gz"
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline)}, [{"dirpath": tree}])
+    worker_nice = min(os.getpriority(os.PRIO_PROCESS, 0) + 10, 19)
+    thread.start()
+    most = 0
+    while thread.is_alive():
+        most = max(most, thread_nice_values().count(worker_nice))
+        thread.join(0.002)
+    assert thread.error() is None
+    assert most == asked
+    assert len(tar_bytes(archive)) > 16 * 1024 * 1024
+
+
+@pytest.mark.parametrize("value", ["0", "many", "-2", "4 ", "99999"])
+def test_bad_thread_count_setting_fails_the_run_naming_it(tmp_path, pipeline, monkeypatch, value):
+    monkeypatch.setenv("VEXLO_EXPORT_THREADS", value)
+    archive = tmp_path / "a.tar.gz"
+    thread = CacheCompressThread(str(archive), {"filepath": str(pipeline)}, [])
+    thread.run()
+    error = thread.error()
+    assert isinstance(error, ValueError)
+    assert "VEXLO_EXPORT_THREADS" in str(error) and f"'{value}'" in str(error)
+    assert thread.is_stopped() and not archive.exists()
+
+
 # ------------------------------------------------------------------ what run() writes
 
 

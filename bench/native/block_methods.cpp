@@ -9,12 +9,10 @@
 // coder (WordDeflate), primed like zlib. bench/bench_effort.py
 // runs it to compare the methods the effort rule chooses between.
 #include <libdeflate.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -23,6 +21,7 @@
 #include "vexlo/server/misc/cache_packer/archive/block_effort.hpp"
 #include "vexlo/server/misc/cache_packer/archive/deflate_joint.hpp"
 #include "vexlo/server/misc/cache_packer/archive/word_deflate.hpp"
+#include "vexlo/server/misc/cache_packer/archive/zlib_block.hpp"
 
 using vexlo::archive::EffortRule;
 using vexlo::archive::SampleStats;
@@ -35,34 +34,33 @@ double thread_seconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-constexpr std::size_t kWindow = 32 * 1024;
-
-// One block method, run block after block over a file.
+// One block method, run block after block over a file through the engine's
+// own coders: libdeflate left open by the DeflateJoint, ZlibBlock, WordDeflate.
 class Method {
  public:
   explicit Method(const std::string& name) : name_(name) {
-    std::memset(&strm_, 0, sizeof strm_);
-    zlib_ = std::sscanf(name.c_str(), "zt:%d,%d,%d,%d", &tune_[0], &tune_[1], &tune_[2], &tune_[3]) == 4;
-    tuned_ = zlib_;
-    if (!tuned_ && name.rfind("z:", 0) == 0) {
-      zlib_ = true;
-      level_ = std::atoi(name.c_str() + 2);
+    int tune[4];
+    const bool tuned =
+        std::sscanf(name.c_str(), "zt:%d,%d,%d,%d", &tune[0], &tune[1], &tune[2], &tune[3]) == 4;
+    if (tuned || name.rfind("z:", 0) == 0) {
+      // As the writer's zlib method: zlib's largest hash and symbol buffer.
+      zlib_ = std::make_unique<vexlo::archive::ZlibBlock>(MAX_MEM_LEVEL);
+      level_ = tuned ? 9 : std::atoi(name.c_str() + 2);
+      if (tuned) {
+        zlib_->tune(tune[0], tune[1], tune[2], tune[3]);
+      }
+      ok_ = zlib_->open(level_);
     } else if (name == "w") {
       words_ = std::make_unique<vexlo::archive::WordDeflate>();
-    } else if (!tuned_ && name.rfind("ld:", 0) == 0) {
-      level_ = std::atoi(name.c_str() + 3);
-      ld_ = libdeflate_alloc_compressor(level_);
+      ok_ = words_->ready();
+    } else if (name.rfind("ld:", 0) == 0) {
+      ld_ = libdeflate_alloc_compressor(std::atoi(name.c_str() + 3));
+      ok_ = ld_ != nullptr;
     }
-    ok_ = zlib_    ? deflateInit2(&strm_, level_, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) == Z_OK
-          : words_ ? words_->ready()
-                   : ld_ != nullptr;
   }
   ~Method() {
     if (ld_ != nullptr) {
       libdeflate_free_compressor(ld_);
-    }
-    if (zlib_ && ok_) {
-      deflateEnd(&strm_);
     }
   }
   bool ok() const { return ok_; }
@@ -72,44 +70,30 @@ class Method {
   // the writer codes it, or 0 on failure.
   std::size_t run(const std::vector<unsigned char>& data, std::size_t at, std::size_t n) {
     const bool last = at + n == data.size();
-    const std::size_t history = std::min(at, kWindow);
+    const std::size_t history = std::min(at, vexlo::archive::kWindow);
+    const unsigned char* in = data.data() + at;
     if (words_) {
       out_.resize(vexlo::archive::WordDeflate::bound(n));
-      return words_->compress(data.data() + at - history, history, data.data() + at, n, last, out_.data(),
-                              out_.size());
+      return words_->compress(in - history, history, in, n, last, out_.data(), out_.size());
     }
-    out_.resize(
-        std::max(libdeflate_deflate_compress_bound(nullptr, n), compressBound(static_cast<uLong>(n))) + 64);
-    if (!zlib_) {
-      std::size_t size = libdeflate_deflate_compress(ld_, data.data() + at, n, out_.data(),
-                                                     out_.size() - vexlo::archive::DeflateJoint::kExtraBytes);
-      return size != 0 && !last ? vexlo::archive::DeflateJoint::leave_open(out_.data(), size) : size;
+    if (zlib_) {
+      out_.resize(vexlo::archive::ZlibBlock::bound(n));
+      return zlib_->compress(level_, in - history, history, in, n, last, out_.data(), out_.size());
     }
-    deflateReset(&strm_);
-    if (tuned_) {
-      deflateTune(&strm_, tune_[0], tune_[1], tune_[2], tune_[3]);
-    }
-    if (history > 0) {
-      deflateSetDictionary(&strm_, data.data() + at - history, static_cast<uInt>(history));
-    }
-    strm_.next_in = const_cast<unsigned char*>(data.data() + at);
-    strm_.avail_in = static_cast<uInt>(n);
-    strm_.next_out = out_.data();
-    strm_.avail_out = static_cast<uInt>(out_.size());
-    deflate(&strm_, last ? Z_FINISH : Z_SYNC_FLUSH);
-    return out_.size() - strm_.avail_out;
+    using vexlo::archive::DeflateJoint;
+    out_.resize(libdeflate_deflate_compress_bound(nullptr, n) + DeflateJoint::kExtraBytes);
+    const std::size_t size =
+        libdeflate_deflate_compress(ld_, in, n, out_.data(), out_.size() - DeflateJoint::kExtraBytes);
+    return size != 0 && !last ? DeflateJoint::leave_open(out_.data(), size) : size;
   }
 
  private:
   std::string name_;
-  bool zlib_ = false;
-  bool tuned_ = false;
   bool ok_ = false;
   int level_ = 9;
-  int tune_[4] = {};
   libdeflate_compressor* ld_ = nullptr;
+  std::unique_ptr<vexlo::archive::ZlibBlock> zlib_;
   std::unique_ptr<vexlo::archive::WordDeflate> words_;
-  z_stream strm_;
   std::vector<unsigned char> out_;
 };
 

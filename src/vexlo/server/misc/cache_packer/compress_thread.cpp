@@ -5,7 +5,10 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -156,6 +159,30 @@ py::object write_without_gil(const std::string& archive_path, const std::vector<
   return py::none();
 }
 
+// The workers an export may start: VEXLO_EXPORT_THREADS, so that an operator
+// of a shared machine can hold exports to fewer CPUs than the machine has, and
+// the benches can stand in for a machine with more. Unset or empty: one per
+// usable CPU (0). The writer's memory budget may start fewer than asked.
+constexpr const char* kThreadsVariable = "VEXLO_EXPORT_THREADS";
+constexpr unsigned long kMaxThreads = 1024;
+
+unsigned export_threads() {
+  const char* value = std::getenv(kThreadsVariable);
+  if (value == nullptr || *value == '\0') {
+    return 0;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long threads = std::strtoul(value, &end, 10);
+  if (!std::isdigit(static_cast<unsigned char>(*value)) || *end != '\0' || errno != 0 || threads == 0 ||
+      threads > kMaxThreads) {
+    host::raise_value_error(std::string(kThreadsVariable) + " must be a whole number of threads from 1 to " +
+                            std::to_string(kMaxThreads) + ", or unset for one per CPU; it is '" + value +
+                            "'");
+  }
+  return static_cast<unsigned>(threads);
+}
+
 // One run: the inputs, then the engine. Returns the error that ended it, or
 // None; raises only what fails before the engine starts.
 py::object pack(const py::object& self) {
@@ -169,6 +196,7 @@ py::object pack(const py::object& self) {
   const std::shared_ptr<RunState::Counters> state = run_state(self);
   state->content_read = 0;
   archive::Options options;
+  options.threads = export_threads();
   options.end_of_archive = inputs.error.is_none();
   options.cancel = &state->cancelled;
   options.content_read = &state->content_read;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "block_effort.hpp"
+#include "deflate_format.hpp"
 
 // The build compiles exactly one block compressor and says which:
 // VEXLO_DEFLATE_LIBDEFLATE=1 with block_deflate_libdeflate.cpp, otherwise
@@ -51,16 +52,14 @@ enum class BlockMethod {
 };
 inline constexpr int kBlockMethods = 6;
 
+class CoderPool;
+
 // One worker's compressor for the blocks of a parallel gzip stream. The output
 // for a block is raw deflate that continues the blocks before it: every block
 // but the last ends on a byte boundary with its final-block bit clear, so the
 // blocks written in order make one deflate stream.
 class BlockDeflate {
  public:
-  // The history compress() is given: the kWindow bytes before the block, so
-  // that zlib's and the word coder's matches reach back across the boundary
-  // (libdeflate's levels start afresh and ignore it).
-  static constexpr std::size_t kWindow = 32 * 1024;
   // Rows of the adaptive rule's table, counted per block.
   static constexpr int kRows = EffortRule::kRows;
   static constexpr int kMaxLevel = VEXLO_DEFLATE_LIBDEFLATE ? 12 : 9;
@@ -79,8 +78,24 @@ class BlockDeflate {
                : std::clamp(level, 0, kMaxLevel);
   }
 
-  // `level` is taken through checked_level().
-  explicit BlockDeflate(int level);
+  // What the compressors of a stream hold at `level` for blocks of up to
+  // `block_size` bytes: each its own coders, and the largest coder their
+  // shared pool lends (0: none).
+  struct Memory {
+    std::size_t own;
+    std::size_t largest_lent;
+  };
+  static Memory memory(int level, std::size_t block_size);
+
+  // The pool of large coders that a stream's compressors share, for blocks
+  // of up to `block_size` bytes, holding up to `budget` bytes (one coder
+  // whatever its size); nullptr where the compressor borrows none.
+  static std::unique_ptr<CoderPool> make_pool(std::size_t block_size, std::size_t budget);
+
+  // `level` is taken through checked_level(). The large coders come from
+  // `pool`, which outlives the compressor; without one, the compressor makes
+  // them for itself on first use.
+  explicit BlockDeflate(int level, CoderPool* pool = nullptr);
   ~BlockDeflate();
   BlockDeflate(const BlockDeflate&) = delete;
   BlockDeflate& operator=(const BlockDeflate&) = delete;
@@ -89,8 +104,10 @@ class BlockDeflate {
   bool ready() const noexcept { return state_ != nullptr; }
 
   // Compresses `in` into `out` (output_bound() bytes at least); `last` ends
-  // the deflate stream. `history` holds up to kWindow bytes before `in`. Returns
-  // the output length, 0 on failure.
+  // the deflate stream. `history` holds up to kWindow bytes before `in`, so
+  // that zlib's and the word coder's matches reach back across the boundary
+  // (libdeflate's levels start afresh and ignore it). Returns the output
+  // length, 0 on failure.
   std::size_t compress(const unsigned char* history, std::size_t history_len, const unsigned char* in,
                        std::size_t in_len, bool last, unsigned char* out, std::size_t out_capacity);
 

@@ -18,9 +18,12 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <limits>
 #include <new>
+#include <vector>
 
 #include "block_effort.hpp"
+#include "coder_pool.hpp"
 #include "deflate_joint.hpp"
 #include "literal_deflate.hpp"
 #include "word_deflate.hpp"
@@ -35,36 +38,70 @@ struct FreeCompressor {
 };
 using Compressor = std::unique_ptr<libdeflate_compressor, FreeCompressor>;
 
-// zlib's largest hash and symbol buffer (about 0.5 MB a worker): fewer,
-// larger blocks than the default 8.
-constexpr int kZlibMemLevel = 9;
+// zlib's largest hash and symbol buffer (about 0.4 MB): fewer, larger blocks
+// than the default 8.
+constexpr int kZlibMemLevel = MAX_MEM_LEVEL;
+
+// What libdeflate_alloc_compressor() allocates at `level` (libdeflate 1.14,
+// mallinfo2 around the call): level 0 7 KB, 1 200 KiB, 2-9 656 KiB, the
+// near-optimal 10-12 8.6 MiB.
+std::size_t compressor_bytes(int level) {
+  return level == 0 ? 8 * 1024 : level == 1 ? 200 * 1024 : level < 10 ? 656 * 1024 : 8800 * 1024;
+}
+
+// The rule's sample, its probe's output and its byte-pair counts.
+constexpr std::size_t kRuleBytes = 256 * 1024;
+
+// The coders a stream's compressors borrow from its pool, by their index
+// there: the adaptive rule's near-optimal level (the largest), the word coder
+// and the zlib stream, each needed by only some blocks.
+enum LentCoder : std::size_t { kNearOptimalCoder, kWordCoder, kZlibCoder };
+
+std::shared_ptr<void> make_near_optimal() {
+  libdeflate_compressor* c = libdeflate_alloc_compressor(EffortRule::kNearOptimalLevel);
+  if (c == nullptr) {
+    return nullptr;
+  }
+  return std::shared_ptr<void>(
+      c, [](void* p) { libdeflate_free_compressor(static_cast<libdeflate_compressor*>(p)); });
+}
+
+std::shared_ptr<void> make_words() {
+  auto words = std::make_shared<WordDeflate>();
+  return words->ready() ? words : nullptr;
+}
+
+std::shared_ptr<void> make_zlib() {
+  return std::make_shared<ZlibBlock>(kZlibMemLevel);
+}
 
 }  // namespace
 
 struct BlockDeflate::State {
   int level;                                 // kAdaptiveLevel or a fixed level
-  Compressor compressors[kMaxLevel + 1];     // by level, those this worker uses
+  Compressor compressors[kMaxLevel + 1];     // by level, those this worker keeps
   std::unique_ptr<EffortRule> rule;          // adaptive only
-  ZlibBlock zlib{kZlibMemLevel};             // the rule's zlib method
-  std::unique_ptr<WordDeflate> words;        // made on first use
+  std::unique_ptr<CoderPool> own_pool;       // without a stream's pool
+  CoderPool* pool = nullptr;                 // lends the near-optimal level, the word coder, zlib
   std::uint64_t blocks[kBlockMethods] = {};  // blocks compressed, by BlockMethod
   std::uint64_t rows[kRows] = {};            // blocks by the rule's row that fired
 
-  WordDeflate* word_coder() {
-    if (!words) {
-      words.reset(new (std::nothrow) WordDeflate());
-      if (!words) {
-        return nullptr;
-      }
-    }
-    return words->ready() ? words.get() : nullptr;
-  }
-
-  libdeflate_compressor* compressor(int at) {
+  // This worker's compressor at level `at`, made on first use.
+  libdeflate_compressor* own(int at) {
     if (!compressors[at]) {
       compressors[at].reset(libdeflate_alloc_compressor(at));
     }
     return compressors[at].get();
+  }
+
+  // The compressor for a block at level `at`: the rule's near-optimal level
+  // borrowed into `lent` for the block, any other level own().
+  libdeflate_compressor* compressor(int at, CoderPool::Lease& lent) {
+    if (rule && at == EffortRule::kNearOptimalLevel) {
+      lent = pool->borrow(kNearOptimalCoder);
+      return lent.get<libdeflate_compressor>();
+    }
+    return own(at);
   }
 
   BlockMethod method_of(const Effort& effort) const;
@@ -85,6 +122,28 @@ BlockMethod BlockDeflate::State::method_of(const Effort& effort) const {
   }
 }
 
+BlockDeflate::Memory BlockDeflate::memory(int level, std::size_t block_size) {
+  level = checked_level(level);
+  if (level == kAdaptiveLevel) {
+    return {compressor_bytes(EffortRule::kProbeLevel) + compressor_bytes(EffortRule::kLowLevel) +
+                compressor_bytes(EffortRule::kHighLevel) + kRuleBytes,
+            std::max({compressor_bytes(EffortRule::kNearOptimalLevel), WordDeflate::memory(block_size),
+                      ZlibBlock::memory(kZlibMemLevel)})};
+  }
+  if (level == kWordsLevel) {
+    return {0, WordDeflate::memory(block_size)};
+  }
+  return {level == kLiteralsLevel ? 0 : compressor_bytes(level), 0};
+}
+
+std::unique_ptr<CoderPool> BlockDeflate::make_pool(std::size_t block_size, std::size_t budget) {
+  std::vector<CoderPool::Kind> kinds(3);
+  kinds[kNearOptimalCoder] = {compressor_bytes(EffortRule::kNearOptimalLevel), make_near_optimal};
+  kinds[kWordCoder] = {WordDeflate::memory(block_size), make_words};
+  kinds[kZlibCoder] = {ZlibBlock::memory(kZlibMemLevel), make_zlib};
+  return std::make_unique<CoderPool>(std::move(kinds), budget);
+}
+
 std::size_t BlockDeflate::output_bound(std::size_t block_size) {
   return std::max({libdeflate_deflate_compress_bound(nullptr, block_size), LiteralDeflate::bound(block_size),
                    ZlibBlock::bound(block_size), WordDeflate::bound(block_size)}) +
@@ -95,20 +154,23 @@ std::uint32_t BlockDeflate::crc32(std::uint32_t crc, const unsigned char* data, 
   return libdeflate_crc32(crc, data, len);
 }
 
-BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
+BlockDeflate::BlockDeflate(int level, CoderPool* pool) : state_(std::make_unique<State>()) {
   state_->level = checked_level(level);
+  if (pool == nullptr) {
+    state_->own_pool = make_pool(0, std::numeric_limits<std::size_t>::max());
+    pool = state_->own_pool.get();
+  }
+  state_->pool = pool;
   bool ready = true;
   if (state_->level == kAdaptiveLevel) {
-    libdeflate_compressor* probe = state_->compressor(EffortRule::kProbeLevel);
-    libdeflate_compressor* high = state_->compressor(EffortRule::kHighLevel);
-    ready = probe != nullptr && high != nullptr && state_->compressor(EffortRule::kLowLevel) != nullptr;
+    libdeflate_compressor* probe = state_->own(EffortRule::kProbeLevel);
+    libdeflate_compressor* high = state_->own(EffortRule::kHighLevel);
+    ready = probe != nullptr && high != nullptr && state_->own(EffortRule::kLowLevel) != nullptr;
     if (ready) {
       state_->rule = std::make_unique<EffortRule>(probe, high);
     }
-  } else if (state_->level == kWordsLevel) {
-    ready = state_->word_coder() != nullptr;
-  } else if (state_->level != kLiteralsLevel) {
-    ready = state_->compressor(state_->level) != nullptr;
+  } else if (state_->level != kLiteralsLevel && state_->level != kWordsLevel) {
+    ready = state_->own(state_->level) != nullptr;
   }
   if (!ready) {
     state_.reset();
@@ -135,22 +197,26 @@ std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t his
   }
   if (effort.method == Effort::Method::zlib) {
     ++state_->blocks[static_cast<int>(BlockMethod::zlib)];
-    return state_->zlib.compress(effort.level, history, history_len, in, in_len, last, out, out_capacity);
+    const CoderPool::Lease zlib = state_->pool->borrow(kZlibCoder);
+    return zlib ? zlib.get<ZlibBlock>()->compress(effort.level, history, history_len, in, in_len, last, out,
+                                                  out_capacity)
+                : 0;
   }
   if (effort.method == Effort::Method::words) {
-    if (WordDeflate* words = state_->word_coder()) {
+    if (const CoderPool::Lease words = state_->pool->borrow(kWordCoder)) {
       ++state_->blocks[static_cast<int>(BlockMethod::words)];
-      return words->compress(history, history_len, in, in_len, last, out, out_capacity);
+      return words.get<WordDeflate>()->compress(history, history_len, in, in_len, last, out, out_capacity);
     }
     // Without the memory for its chains, the near-optimal level does.
     effort = Effort{Effort::Method::matches, EffortRule::kNearOptimalLevel};
   }
-  libdeflate_compressor* compressor = state_->compressor(effort.level);
+  CoderPool::Lease lent;  // the near-optimal level's compressor, for this block
+  libdeflate_compressor* compressor = state_->compressor(effort.level, lent);
   if (compressor == nullptr) {
-    // The near-optimal level's compressor (8.6 MB) is made on first use; without
-    // the memory for it, the high level does.
+    // Without the memory for the near-optimal level's compressor (8.6 MiB),
+    // the high level does.
     effort.level = EffortRule::kHighLevel;
-    compressor = state_->compressor(effort.level);
+    compressor = state_->compressor(effort.level, lent);
   }
   ++state_->blocks[static_cast<int>(state_->method_of(effort))];
   if (out_capacity < DeflateJoint::kExtraBytes) {

@@ -5,13 +5,20 @@
 #error "block_deflate_zlib.cpp is the compressor of builds without VEXLO_DEFLATE_LIBDEFLATE"
 #endif
 
+#include "coder_pool.hpp"
 #include "zlib_block.hpp"
 
 namespace vexlo::archive {
 
+namespace {
+
+constexpr int kMemLevel = 8;  // zlib's default buffer size
+
+}  // namespace
+
 struct BlockDeflate::State {
   int level;
-  ZlibBlock zlib{8};  // zlib's default buffer size
+  ZlibBlock zlib{kMemLevel};
   std::uint64_t blocks = 0;
 };
 
@@ -24,7 +31,15 @@ std::size_t BlockDeflate::output_bound(std::size_t block_size) {
   return ZlibBlock::bound(block_size);
 }
 
-BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
+BlockDeflate::Memory BlockDeflate::memory(int, std::size_t) {
+  return {ZlibBlock::memory(kMemLevel), 0};
+}
+
+std::unique_ptr<CoderPool> BlockDeflate::make_pool(std::size_t, std::size_t) {
+  return nullptr;
+}
+
+BlockDeflate::BlockDeflate(int level, CoderPool*) : state_(std::make_unique<State>()) {
   level = checked_level(level);
   // No adaptive or literal-only coder here.
   state_->level = level < 0 ? Z_DEFAULT_COMPRESSION : level;

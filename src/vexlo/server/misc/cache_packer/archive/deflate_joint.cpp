@@ -76,8 +76,9 @@ class BitReader {
   std::size_t past_end_ = 0;
 };
 
-constexpr unsigned kLitlenSymbols = 288;
-constexpr unsigned kDistSymbols = 32;
+// Tables sized for the fixed code's alphabets, which cover the dynamic ones.
+constexpr unsigned kLitlenSymbols = kFixedLitlenSymbols;
+constexpr unsigned kDistSymbols = kFixedDistSymbols;
 
 // What a decoded symbol means to the walk.
 enum Kind : std::uint16_t { kLiteral = 0, kLength = 1, kEnd = 2, kInvalid = 3 };
@@ -259,12 +260,11 @@ bool skip_symbols(BitReader& in, const LitlenTable& litlen, const DistTable& dis
 
 bool fixed_tables(LitlenTable& litlen, DistTable& dist) {
   unsigned char lengths[kLitlenSymbols];
-  std::memset(lengths, 8, 144);
-  std::memset(lengths + 144, 9, 112);
-  std::memset(lengths + 256, 7, 24);
-  std::memset(lengths + 280, 8, 8);
+  for (unsigned s = 0; s < kLitlenSymbols; ++s) {
+    lengths[s] = static_cast<unsigned char>(fixed_litlen_bits(s));
+  }
   unsigned char dist_lengths[kDistSymbols];
-  std::memset(dist_lengths, 5, sizeof dist_lengths);
+  std::memset(dist_lengths, kFixedDistBits, sizeof dist_lengths);
   if (!litlen.build(lengths, kLitlenSymbols, LitlenMeaning{})) {
     return false;
   }
@@ -275,16 +275,16 @@ bool fixed_tables(LitlenTable& litlen, DistTable& dist) {
 // Reads a dynamic block's code lengths and builds its tables.
 bool dynamic_tables(BitReader& in, LitlenTable& litlen, DistTable& dist) {
   in.refill();
-  const unsigned nlen = in.take(5) + kMinLitlenCodes;
-  const unsigned ndist = in.take(5) + kMinDistCodes;
-  const unsigned ncode = in.take(4) + kMinCodeLengthCodes;
+  const unsigned nlen = in.take(kLitlenCountBits) + kMinLitlenCodes;
+  const unsigned ndist = in.take(kDistCountBits) + kMinDistCodes;
+  const unsigned ncode = in.take(kCodeLengthCountBits) + kMinCodeLengthCodes;
   if (nlen > kMaxLitlenCodes || ndist > kMaxDistCodes) {
     return false;
   }
   unsigned char code_lengths[kCodeLengthSymbols] = {0};
   for (unsigned i = 0; i < ncode; ++i) {
     in.refill();
-    code_lengths[kCodeLengthOrder[i]] = static_cast<unsigned char>(in.take(3));
+    code_lengths[kCodeLengthOrder[i]] = static_cast<unsigned char>(in.take(kCodeLengthBits));
   }
   // Only decode_slow() reads this table: its entries' meaning goes unused.
   const auto unused = [](unsigned) { return std::pair<unsigned, unsigned>{kLiteral, 0}; };
@@ -306,19 +306,11 @@ bool dynamic_tables(BitReader& in, LitlenTable& litlen, DistTable& dist) {
       lengths[n++] = static_cast<unsigned char>(sym);
       continue;
     }
-    unsigned repeat;
-    unsigned char value = 0;
-    if (sym == kRepeatPrevious) {
-      if (n == 0) {
-        return false;
-      }
-      value = lengths[n - 1];
-      repeat = 3 + in.take(kCodeLengthExtraBits[sym]);
-    } else if (sym == kRepeatZeros) {
-      repeat = 3 + in.take(kCodeLengthExtraBits[sym]);
-    } else {
-      repeat = 11 + in.take(kCodeLengthExtraBits[sym]);
+    if (sym == kRepeatPrevious && n == 0) {
+      return false;
     }
+    const unsigned char value = sym == kRepeatPrevious ? lengths[n - 1] : 0;
+    const unsigned repeat = repeat_base(static_cast<unsigned>(sym)) + in.take(kCodeLengthExtraBits[sym]);
     if (n + repeat > nlen + ndist) {
       return false;
     }
@@ -350,7 +342,7 @@ std::size_t DeflateJoint::leave_open(unsigned char* data, std::size_t len) {
     in.refill();
     header = in.position();
     final_block = in.take(1) != 0;
-    const unsigned type = in.take(2);
+    const unsigned type = in.take(kBlockTypeBits);
     if (type == kStoredBlock) {
       // Stored: LEN and NLEN from the next byte boundary, then LEN bytes.
       in.skip(static_cast<unsigned>((8 - in.position() % 8) % 8));
@@ -378,7 +370,7 @@ std::size_t DeflateJoint::leave_open(unsigned char* data, std::size_t len) {
   if (tail_bits != 0) {
     data[n - 1] &= static_cast<unsigned char>((1u << tail_bits) - 1);
   }
-  if (tail_bits == 0 || tail_bits > 5) {
+  if (tail_bits == 0 || tail_bits > 8 - kBlockHeaderBits) {
     data[n++] = 0;
   }
   static const unsigned char kEmptyStored[4] = {0x00, 0x00, 0xff, 0xff};

@@ -153,15 +153,24 @@ DynamicHeader::DynamicHeader(const unsigned char* litlen, unsigned nlit, const u
   while (ncode_ > kMinCodeLengthCodes && cl_lengths_[kCodeLengthOrder[ncode_ - 1]] == 0) {
     --ncode_;
   }
-  bits_ = 5 + 5 + 4 + 3 * ncode_;
+  bits_ = kLitlenCountBits + kDistCountBits + kCodeLengthCountBits + kCodeLengthBits * ncode_;
   for (const Token& t : tokens_) {
     bits_ += cl_lengths_[t.symbol] + kCodeLengthExtraBits[t.symbol];
   }
 }
 
-// Runs of zeros as 17 (3-10) and 18 (11-138); runs of another length as the
-// length once and 16 (repeat the previous 3-6 times).
+// Runs of zeros as 18 (11-138) while they last, then 17 (3-10); runs of
+// another length as the length once and 16 (repeat the previous 3-6 times).
 void DynamicHeader::tokenize(const unsigned char* all, unsigned n) {
+  // Takes as much of `run` as `symbol` may while `run` holds its base.
+  const auto repeat = [this](unsigned symbol, unsigned& run) {
+    while (run >= repeat_base(symbol)) {
+      const unsigned take = std::min(run, repeat_max(symbol));
+      tokens_.push_back(
+          {static_cast<unsigned char>(symbol), static_cast<unsigned char>(take - repeat_base(symbol))});
+      run -= take;
+    }
+  };
   for (unsigned i = 0; i < n;) {
     const unsigned char value = all[i];
     unsigned run = 1;
@@ -170,23 +179,12 @@ void DynamicHeader::tokenize(const unsigned char* all, unsigned n) {
     }
     i += run;
     if (value == 0) {
-      while (run >= 11) {
-        const unsigned take = std::min(run, 138u);
-        tokens_.push_back({kRepeatManyZeros, static_cast<unsigned char>(take - 11)});
-        run -= take;
-      }
-      if (run >= 3) {
-        tokens_.push_back({kRepeatZeros, static_cast<unsigned char>(run - 3)});
-        run = 0;
-      }
+      repeat(kRepeatManyZeros, run);
+      repeat(kRepeatZeros, run);
     } else {
       tokens_.push_back({value, 0});
       --run;
-      while (run >= 3) {
-        const unsigned take = std::min(run, 6u);
-        tokens_.push_back({kRepeatPrevious, static_cast<unsigned char>(take - 3)});
-        run -= take;
-      }
+      repeat(kRepeatPrevious, run);
     }
     for (; run > 0; --run) {
       tokens_.push_back({value, 0});
@@ -195,11 +193,11 @@ void DynamicHeader::tokenize(const unsigned char* all, unsigned n) {
 }
 
 void DynamicHeader::write(BitWriter& out) const {
-  out.put(nlit_ - kMinLitlenCodes, 5);
-  out.put(ndist_ - kMinDistCodes, 5);
-  out.put(ncode_ - kMinCodeLengthCodes, 4);
+  out.put(nlit_ - kMinLitlenCodes, kLitlenCountBits);
+  out.put(ndist_ - kMinDistCodes, kDistCountBits);
+  out.put(ncode_ - kMinCodeLengthCodes, kCodeLengthCountBits);
   for (unsigned i = 0; i < ncode_; ++i) {
-    out.put(cl_lengths_[kCodeLengthOrder[i]], 3);
+    out.put(cl_lengths_[kCodeLengthOrder[i]], kCodeLengthBits);
   }
   for (const Token& t : tokens_) {
     out.put(cl_codes_[t.symbol], cl_lengths_[t.symbol]);
@@ -213,12 +211,23 @@ void put_stored(BitWriter& out, const unsigned char* in, std::size_t len, bool l
   do {
     const std::size_t n = std::min<std::size_t>(len, kMaxStoredLength);
     len -= n;
-    out.put((last && len == 0 ? 1u : 0u) | kStoredBlock << 1, 3);
+    put_block_header(out, last && len == 0, kStoredBlock);
     out.align();
     out.put(static_cast<std::uint32_t>(n) | (static_cast<std::uint32_t>(n ^ 0xffff) << 16), 32);
     out.copy(in, n);
     in += n;
   } while (len > 0);
+}
+
+bool begin_coded_or_stored(BitWriter& out, const DynamicHeader& header, std::uint64_t data_bits,
+                           const unsigned char* raw, std::size_t bytes, bool final_block) {
+  if (bytes == 0 || stored_bits(bytes) <= dynamic_block_bits(header, data_bits)) {
+    put_stored(out, raw, bytes, final_block);
+    return false;
+  }
+  put_block_header(out, final_block, kDynamicBlock);
+  header.write(out);
+  return true;
 }
 
 void finish_blocks(BitWriter& out, bool last, bool aligned) {

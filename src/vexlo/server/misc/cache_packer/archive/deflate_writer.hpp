@@ -60,7 +60,7 @@ class DynamicHeader {
   // (1..30).
   DynamicHeader(const unsigned char* litlen, unsigned nlit, const unsigned char* dist, unsigned ndist);
 
-  // Bits write() takes: everything after the 3 block-header bits.
+  // Bits write() takes: everything after the block header.
   std::uint64_t bits() const { return bits_; }
   void write(BitWriter& out) const;
 
@@ -80,6 +80,17 @@ class DynamicHeader {
   std::uint64_t bits_;
 };
 
+// A block's 3 header bits: the final-block bit and the type.
+inline void put_block_header(BitWriter& out, bool final_block, DeflateBlockType type) {
+  out.put((final_block ? 1u : 0u) | type << 1, kBlockHeaderBits);
+}
+
+// Bits of a dynamic block coded with `header`, whose symbols, their extra
+// bits and the end code take `data_bits`.
+inline std::uint64_t dynamic_block_bits(const DynamicHeader& header, std::uint64_t data_bits) {
+  return kBlockHeaderBits + header.bits() + data_bits;
+}
+
 // Stored blocks of `in`, 64 KiB at most each; the last is final if `last`.
 void put_stored(BitWriter& out, const unsigned char* in, std::size_t len, bool last);
 
@@ -88,6 +99,13 @@ void put_stored(BitWriter& out, const unsigned char* in, std::size_t len, bool l
 inline std::uint64_t stored_bits(std::size_t len) {
   return 8 * (len + 5 * (len / kMaxStoredLength + 1)) + 7;
 }
+
+// The step both coders end a block with: `bytes` of `raw`, which `header`
+// codes in `data_bits` (see dynamic_block_bits()), coded or stored, whichever
+// is smaller. Stores them and returns false, or writes the block's header and
+// returns true: the caller then writes the symbols and the end code.
+bool begin_coded_or_stored(BitWriter& out, const DynamicHeader& header, std::uint64_t data_bits,
+                           const unsigned char* raw, std::size_t bytes, bool final_block);
 
 // Ends a run of blocks: on a byte boundary, and for a run that is not the
 // stream's last, with an empty stored block after a Huffman block (`aligned`

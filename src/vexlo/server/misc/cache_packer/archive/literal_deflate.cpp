@@ -24,8 +24,6 @@ struct Header {
     build_codes(lengths, kSymbols, codes);
   }
 
-  std::uint64_t bits() const { return header.bits(); }
-
   std::uint64_t data_bits(const std::uint32_t* counts) const {
     std::uint64_t total = lengths[kEndOfBlock];
     for (unsigned s = 0; s < 256; ++s) {
@@ -56,7 +54,7 @@ std::size_t LiteralDeflate::bound(std::size_t len) {
 
 std::uint64_t LiteralDeflate::literal_bits(const std::uint32_t* counts) {
   const Header header(counts);
-  return 3 + header.bits() + header.data_bits(counts);
+  return dynamic_block_bits(header.header, header.data_bits(counts));
 }
 
 std::size_t LiteralDeflate::deflate_stored(const unsigned char* in, std::size_t len, bool last,
@@ -95,20 +93,14 @@ std::size_t LiteralDeflate::deflate_literals(const unsigned char* in, std::size_
     }
 
     const Header header(counts[0]);
-    const std::uint64_t coded = 3 + header.bits() + header.data_bits(counts[0]);
-    if (n == 0 || stored_bits(n) <= coded) {
-      put_stored(writer, p, n, final_block);
-      aligned = true;
+    aligned = !begin_coded_or_stored(writer, header.header, header.data_bits(counts[0]), p, n, final_block);
+    if (aligned) {
       continue;
     }
-    writer.put(final_block ? 1 : 0, 1);
-    writer.put(kDynamicBlock, 2);
-    header.header.write(writer);
     for (std::size_t j = 0; j < n; ++j) {
       writer.put(header.codes[p[j]], header.lengths[p[j]]);
     }
     writer.put(header.codes[kEndOfBlock], header.lengths[kEndOfBlock]);
-    aligned = false;
   } while (done < len && !writer.overflow());
   finish_blocks(writer, last, aligned);
   return written_or_zero(writer);

@@ -79,20 +79,30 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
   if (threads == 0) {
     threads = usable_cpus();
   }
-  // One slot being filled, one per worker being compressed, and as many
-  // again queued or waiting for their turn to be written: enough to keep
-  // every worker busy. Memory is about two blocks per slot, so on a machine
-  // with many CPUs the workers are capped to keep the slots within budget.
+  // Slots: one being filled, one per worker being compressed, and as many
+  // again queued or waiting for their turn to be written, enough to keep
+  // every worker busy; a slot is about two blocks. Each worker costs two
+  // slots and its own coders, the stream two slots more and the pool of the
+  // large coders. As many workers are started as the budget affords with
+  // room in the pool for half of them to hold the largest coder at once, so
+  // that data whose every block needs one (sequencing reads need the
+  // near-optimal level) still keeps half the workers busy; the pool gets
+  // what the workers leave.
   const std::size_t out_cap = BlockDeflate::output_bound(block_size_);
-  const std::size_t slot_bytes = block_size_ + out_cap + BlockDeflate::kWindow;
-  const std::size_t affordable = kSlotMemoryBudget / slot_bytes;
-  const std::size_t max_threads = affordable >= 6 ? (affordable - 2) / 2 : 1;
-  threads = static_cast<unsigned>(std::min<std::size_t>(threads, max_threads));
+  const std::size_t slot_bytes = block_size_ + out_cap + kWindow;
+  const BlockDeflate::Memory coders = BlockDeflate::memory(level_, block_size_);
+  const std::size_t per_worker = 2 * slot_bytes + coders.own;
+  const std::size_t left = kMemoryBudget > 2 * slot_bytes ? kMemoryBudget - 2 * slot_bytes : 0;
+  const std::size_t affordable = left / (per_worker + coders.largest_lent / 2);
+  threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(affordable, 1)));
+  const std::size_t workers_bytes = 2 * slot_bytes + threads * per_worker;
+  pool_ =
+      BlockDeflate::make_pool(block_size_, kMemoryBudget > workers_bytes ? kMemoryBudget - workers_bytes : 0);
   const std::size_t slot_count = 2 * static_cast<std::size_t>(threads) + 2;
   for (std::size_t i = 0; i < slot_count; ++i) {
     auto slot = std::make_unique<Slot>();
     slot->in = std::make_unique<unsigned char[]>(block_size_);
-    slot->dict = std::make_unique<unsigned char[]>(BlockDeflate::kWindow);
+    slot->dict = std::make_unique<unsigned char[]>(kWindow);
     slot->out = std::make_unique<unsigned char[]>(out_cap);
     free_.push_back(slot.get());
     slots_.push_back(std::move(slot));
@@ -209,7 +219,7 @@ void ParallelGzip::dispatch(bool last) {
     // written and recycled while its tail is copied as the dictionary.
     next = acquire_slot();
     next->in_len = 0;
-    next->dict_len = std::min(current_->in_len, BlockDeflate::kWindow);
+    next->dict_len = std::min(current_->in_len, kWindow);
     std::memcpy(next->dict.get(), current_->in.get() + current_->in_len - next->dict_len, next->dict_len);
   }
   current_->seq = next_seq_++;
@@ -226,7 +236,7 @@ void ParallelGzip::worker_loop() {
   lower_thread_priority(kWorkerNice);
   std::unique_ptr<BlockDeflate> compressor;
   try {
-    compressor = std::make_unique<BlockDeflate>(level_);
+    compressor = std::make_unique<BlockDeflate>(level_, pool_.get());
   } catch (const std::bad_alloc&) {
   }
   const bool ready = compressor && compressor->ready();

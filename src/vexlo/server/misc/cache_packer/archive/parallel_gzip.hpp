@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "block_deflate.hpp"
+#include "coder_pool.hpp"
+#include "deflate_format.hpp"
 #include "disk_reserve.hpp"
 
 namespace vexlo::archive {
@@ -34,11 +36,16 @@ class ParallelGzip {
  public:
   // Smaller blocks are raised to this: a block holds a whole window of
   // history for the next one.
-  static constexpr std::size_t kMinBlock = 32 * 1024;
-  // What the block slots may take together; with more CPUs than that
-  // affords, fewer workers are started (the writer's memory stays bounded
-  // on a large shared machine too).
-  static constexpr std::size_t kSlotMemoryBudget = 48 * 1024 * 1024;
+  static constexpr std::size_t kMinBlock = kWindow;
+  // What a stream may hold: its block slots, each worker's own coders and
+  // the pool of the large ones (BlockDeflate::memory). With more CPUs than
+  // that affords, fewer workers are started, so the writer's memory stays
+  // bounded on a large shared machine too: 4 workers at the default setting.
+  // `bench/bench_writer.py --only big --threads 16` (and 32): peak RSS growth
+  // 26 MiB; tests/native/gzip_engine_driver on bench/bench_effort.py's
+  // sequences corpus at 16 threads, whose blocks need the near-optimal
+  // level, peaks at 52 MiB of RSS (140 MiB when only the slots were counted).
+  static constexpr std::size_t kMemoryBudget = 56 * 1024 * 1024;
   // Added to each worker's nice value, so that the server's loop and the
   // user's kernels get the CPU first. bench/bench_export.py, on 2 CPUs: a
   // CPU-bound neighbour beside exports ran at 0.62 of its speed alone with the
@@ -46,7 +53,8 @@ class ParallelGzip {
   // changes nothing).
   static constexpr int kWorkerNice = 10;
 
-  // `fd` stays owned by the caller; `path` names it in errors.
+  // `fd` stays owned by the caller; `path` names it in errors. `threads` 0
+  // starts a worker per usable CPU; kMemoryBudget may start fewer.
   ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size);
   ~ParallelGzip();
   ParallelGzip(const ParallelGzip&) = delete;
@@ -90,6 +98,7 @@ class ParallelGzip {
   std::size_t block_size_;
   std::uint64_t total_in_ = 0;
 
+  std::unique_ptr<CoderPool> pool_;  // the large coders, lent to the workers
   std::vector<std::unique_ptr<Slot>> slots_;
   Slot* current_ = nullptr;     // block being filled by the producer
   std::uint64_t next_seq_ = 0;  // sequence number of `current_`

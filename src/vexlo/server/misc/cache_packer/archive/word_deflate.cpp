@@ -37,7 +37,7 @@ constexpr std::size_t kBlockTokens = 4 * kRefitTokens;
 
 constexpr unsigned kHashBits = 16;
 constexpr std::uint32_t kNone = 0xffffffff;
-constexpr std::uint32_t kWindowMask = kMaxDistance - 1;
+constexpr std::uint32_t kWindowMask = kWindow - 1;
 // Prices are in sixteenths of a bit.
 constexpr std::uint32_t kBit = 16;
 // Reads past the input's end stay inside the buffer: a key or a word compare.
@@ -51,8 +51,8 @@ struct SymbolTables {
   unsigned char far[256];
 
   constexpr SymbolTables() : length{}, near{}, far{} {
-    for (unsigned s = 0; s < 29; ++s) {
-      const unsigned end = s == 28 ? kMaxMatch + 1 : kLengthBase[s + 1];
+    for (unsigned s = 0; s < kLengthSymbols; ++s) {
+      const unsigned end = s + 1 == kLengthSymbols ? kMaxMatch + 1 : kLengthBase[s + 1];
       for (unsigned len = kLengthBase[s]; len < end && len <= kMaxMatch; ++len) {
         length[len] = static_cast<unsigned char>(s);
       }
@@ -151,63 +151,124 @@ std::uint64_t per_byte(std::uint32_t price, unsigned bytes) {
   return (static_cast<std::uint64_t>(price) << 12) / bytes;
 }
 
-}  // namespace
+// The prices a match and a literal are weighed at: each symbol's bits in the
+// Huffman code the tokens before it would get, in sixteenths of a bit.
+class Pricer {
+ public:
+  // Before the first refit: the fixed code's lengths.
+  void reset() {
+    for (unsigned s = 0; s < kMaxLitlenCodes; ++s) {
+      litlen_price_[s] = kBit * fixed_litlen_bits(s);
+    }
+    std::fill(std::begin(dist_price_), std::end(dist_price_), kFixedDistBits * kBit);
+  }
 
-struct WordDeflate::State {
-  // One chain per key length: the newest position of each hash, and each
-  // position's predecessor, by position within the window.
-  struct Chain {
-    std::vector<std::uint32_t> head = std::vector<std::uint32_t>(std::size_t{1} << kHashBits);
-    std::vector<std::uint32_t> prev = std::vector<std::uint32_t>(kMaxDistance);
-  };
-  Chain long_chain;
-  Chain mid_chain;
-  Chain short_chain;
-  std::vector<unsigned char> buffer;  // history, then the input, then padding
-  std::vector<Token> tokens = std::vector<Token>(kBlockTokens);
-  std::uint32_t litlen_price[kMaxLitlenCodes];
-  std::uint32_t dist_price[kMaxDistCodes];
+  // Prices from the code the last `n` tokens would get, every symbol kept
+  // possible (a count of 4 per use, plus 1).
+  void refit(const Token* t, std::size_t n) {
+    std::uint32_t litlen[kMaxLitlenCodes];
+    std::uint32_t dist[kMaxDistCodes];
+    std::fill(std::begin(litlen), std::end(litlen), 1);
+    std::fill(std::begin(dist), std::end(dist), 1);
+    count_symbols(t, n, 4, litlen, dist);
+    unsigned char litlen_bits[kMaxLitlenCodes];
+    unsigned char dist_bits[kMaxDistCodes];
+    build_lengths(litlen, kMaxLitlenCodes, kMaxCodeBits, litlen_bits);
+    build_lengths(dist, kMaxDistCodes, kMaxCodeBits, dist_bits);
+    for (unsigned s = 0; s < kMaxLitlenCodes; ++s) {
+      litlen_price_[s] = kBit * litlen_bits[s];
+    }
+    for (unsigned s = 0; s < kMaxDistCodes; ++s) {
+      dist_price_[s] = kBit * dist_bits[s];
+    }
+  }
 
-  const unsigned char* data = nullptr;
-  std::size_t size = 0;  // history and input
+  std::uint32_t literal(unsigned char byte) const { return litlen_price_[byte]; }
 
-  void reset(std::size_t history_len) {
-    for (Chain* chain : {&long_chain, &mid_chain, &short_chain}) {
+  std::uint32_t match(unsigned length, unsigned distance) const {
+    const unsigned ls = kSymbols.length[length];
+    const unsigned ds = kSymbols.dist(distance);
+    return litlen_price_[kFirstLengthSymbol + ls] + kBit * kLengthExtra[ls] + dist_price_[ds] +
+           kBit * kDistExtra[ds];
+  }
+
+ private:
+  std::uint32_t litlen_price_[kMaxLitlenCodes];
+  std::uint32_t dist_price_[kMaxDistCodes];
+};
+
+// The chains over the history and the input, and the search for the
+// cheapest match at a position, priced by a Pricer.
+class Matcher {
+ public:
+  // Starts over on `size` bytes at `data`, the first `history_len` of them
+  // history, which is linked in.
+  void reset(const unsigned char* data, std::size_t size, std::size_t history_len) {
+    data_ = data;
+    size_ = size;
+    for (Chain* chain : {&long_chain_, &mid_chain_, &short_chain_}) {
       std::fill(chain->head.begin(), chain->head.end(), kNone);
     }
-    // Before the first refit: the fixed code's lengths.
-    for (unsigned s = 0; s < kMaxLitlenCodes; ++s) {
-      litlen_price[s] = kBit * (s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8);
-    }
-    std::fill(std::begin(dist_price), std::end(dist_price), 5 * kBit);
     for (std::size_t p = 0; p < history_len; ++p) {
       insert(p);
     }
   }
 
+  // Links position `p` into each chain whose key fits before the end.
+  void insert(std::size_t p) {
+    const unsigned char* at = data_ + p;
+    if (p + kLongKey <= size_) {
+      link(long_chain_, long_hash(at), p);
+    }
+    if (p + kMidKey <= size_) {
+      link(mid_chain_, mid_hash(at), p);
+    }
+    if (p + kShortKey <= size_) {
+      link(short_chain_, short_hash(at), p);
+    }
+  }
+
+  // The cheapest match per byte at `p`, if any.
+  bool find(std::size_t p, const Pricer& prices, Match& best) const {
+    const unsigned limit = static_cast<unsigned>(std::min<std::size_t>(kMaxMatch, size_ - p));
+    best = Match();
+    if (limit < kShortKey) {
+      return false;
+    }
+    std::uint64_t best_per_byte = ~std::uint64_t{0};
+    const auto consider = [&](unsigned len, unsigned distance) {
+      const std::uint32_t price = prices.match(len, distance);
+      const std::uint64_t cost = per_byte(price, len);
+      if (cost < best_per_byte) {
+        best_per_byte = cost;
+        best = Match{len, distance, price};
+      }
+    };
+    unsigned longest = 0;
+    const unsigned char* at = data_ + p;
+    if (p + kLongKey <= size_) {
+      walk(long_chain_, long_hash(at), p, kLongDepth, limit, true, longest, consider);
+    }
+    if (longest < kLongKey && p + kMidKey <= size_) {
+      walk(mid_chain_, mid_hash(at), p, kMidDepth, limit, true, longest, consider);
+    }
+    if (longest < kMidKey) {
+      walk(short_chain_, short_hash(at), p, kShortDepth, limit, false, longest, consider);
+    }
+    return best.length >= kShortKey;
+  }
+
+ private:
+  // One chain per key length: the newest position of each hash, and each
+  // position's predecessor, by position within the window.
+  struct Chain {
+    std::vector<std::uint32_t> head = std::vector<std::uint32_t>(std::size_t{1} << kHashBits);
+    std::vector<std::uint32_t> prev = std::vector<std::uint32_t>(kWindow);
+  };
+
   static void link(Chain& chain, std::uint32_t hash, std::size_t p) {
     chain.prev[p & kWindowMask] = chain.head[hash];
     chain.head[hash] = static_cast<std::uint32_t>(p);
-  }
-
-  void insert(std::size_t p) {
-    const unsigned char* at = data + p;
-    if (p + kLongKey <= size) {
-      link(long_chain, long_hash(at), p);
-    }
-    if (p + kMidKey <= size) {
-      link(mid_chain, mid_hash(at), p);
-    }
-    if (p + kShortKey <= size) {
-      link(short_chain, short_hash(at), p);
-    }
-  }
-
-  std::uint32_t match_price(unsigned length, unsigned distance) const {
-    const unsigned ls = kSymbols.length[length];
-    const unsigned ds = kSymbols.dist(distance);
-    return litlen_price[kFirstLengthSymbol + ls] + kBit * kLengthExtra[ls] + dist_price[ds] +
-           kBit * kDistExtra[ds];
   }
 
   // Walks `depth` candidates of `chain` for `p`, newest first, and offers
@@ -216,11 +277,11 @@ struct WordDeflate::State {
   template <typename Consider>
   void walk(const Chain& chain, std::uint32_t hash, std::size_t p, unsigned depth, unsigned limit,
             bool longer_only, unsigned& longest, Consider&& consider) const {
-    const unsigned char* at = data + p;
+    const unsigned char* at = data_ + p;
     std::uint32_t c = chain.head[hash];
     for (unsigned steps = 0; c != kNone && p - c <= kMaxDistance && steps < depth; ++steps) {
-      if (load32(data + c) == load32(at)) {
-        const unsigned len = match_length(data + c, at, limit);
+      if (load32(data_ + c) == load32(at)) {
+        const unsigned len = match_length(data_ + c, at, limit);
         if (len > longest || (!longer_only && len >= kShortKey)) {
           longest = std::max(longest, len);
           consider(len, static_cast<unsigned>(p - c));
@@ -237,58 +298,12 @@ struct WordDeflate::State {
     }
   }
 
-  // The cheapest match per byte at `p`, if any.
-  bool find(std::size_t p, Match& best) const {
-    const unsigned limit = static_cast<unsigned>(std::min<std::size_t>(kMaxMatch, size - p));
-    best = Match();
-    if (limit < kShortKey) {
-      return false;
-    }
-    std::uint64_t best_per_byte = ~std::uint64_t{0};
-    const auto consider = [&](unsigned len, unsigned distance) {
-      const std::uint32_t price = match_price(len, distance);
-      const std::uint64_t cost = per_byte(price, len);
-      if (cost < best_per_byte) {
-        best_per_byte = cost;
-        best = Match{len, distance, price};
-      }
-    };
-    unsigned longest = 0;
-    const unsigned char* at = data + p;
-    if (p + kLongKey <= size) {
-      walk(long_chain, long_hash(at), p, kLongDepth, limit, true, longest, consider);
-    }
-    if (longest < kLongKey && p + kMidKey <= size) {
-      walk(mid_chain, mid_hash(at), p, kMidDepth, limit, true, longest, consider);
-    }
-    if (longest < kMidKey) {
-      walk(short_chain, short_hash(at), p, kShortDepth, limit, false, longest, consider);
-    }
-    return best.length >= kShortKey;
-  }
-
-  // Prices from the code the last `n` tokens would get, every symbol kept
-  // possible (a count of 4 per use, plus 1).
-  void refit(const Token* t, std::size_t n) {
-    std::uint32_t litlen[kMaxLitlenCodes];
-    std::uint32_t dist[kMaxDistCodes];
-    std::fill(std::begin(litlen), std::end(litlen), 1);
-    std::fill(std::begin(dist), std::end(dist), 1);
-    count_symbols(t, n, 4, litlen, dist);
-    unsigned char litlen_bits[kMaxLitlenCodes];
-    unsigned char dist_bits[kMaxDistCodes];
-    build_lengths(litlen, kMaxLitlenCodes, kMaxCodeBits, litlen_bits);
-    build_lengths(dist, kMaxDistCodes, kMaxCodeBits, dist_bits);
-    for (unsigned s = 0; s < kMaxLitlenCodes; ++s) {
-      litlen_price[s] = kBit * litlen_bits[s];
-    }
-    for (unsigned s = 0; s < kMaxDistCodes; ++s) {
-      dist_price[s] = kBit * dist_bits[s];
-    }
-  }
+  Chain long_chain_;
+  Chain mid_chain_;
+  Chain short_chain_;
+  const unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;  // history and input
 };
-
-namespace {
 
 // Writes `n` tokens, which stand for `bytes` of `raw`, as one dynamic Huffman
 // block, or stored where that is smaller. Returns whether the output ended
@@ -322,24 +337,20 @@ bool write_block(BitWriter& out, const Token* t, std::size_t n, const unsigned c
     --ndist;
   }
   const DynamicHeader header(litlen_bits, nlit, dist_bits, ndist);
-  std::uint64_t coded = 3 + header.bits() + extra_bits;
+  std::uint64_t data_bits = extra_bits;
   for (unsigned s = 0; s < kMaxLitlenCodes; ++s) {
-    coded += static_cast<std::uint64_t>(litlen[s]) * litlen_bits[s];
+    data_bits += static_cast<std::uint64_t>(litlen[s]) * litlen_bits[s];
   }
   for (unsigned s = 0; s < kMaxDistCodes; ++s) {
-    coded += static_cast<std::uint64_t>(dist[s]) * dist_bits[s];
+    data_bits += static_cast<std::uint64_t>(dist[s]) * dist_bits[s];
   }
-  if (stored_bits(bytes) <= coded) {
-    put_stored(out, raw, bytes, final_block);
+  if (!begin_coded_or_stored(out, header, data_bits, raw, bytes, final_block)) {
     return true;
   }
   std::uint16_t litlen_codes[kMaxLitlenCodes];
   std::uint16_t dist_codes[kMaxDistCodes];
   build_codes(litlen_bits, kMaxLitlenCodes, litlen_codes);
   build_codes(dist_bits, kMaxDistCodes, dist_codes);
-  out.put(final_block ? 1 : 0, 1);
-  out.put(kDynamicBlock, 2);
-  header.write(out);
   for (std::size_t i = 0; i < n; ++i) {
     if (t[i].length == 0) {
       out.put(litlen_codes[t[i].value], litlen_bits[t[i].value]);
@@ -363,12 +374,26 @@ bool write_block(BitWriter& out, const Token* t, std::size_t n, const unsigned c
 
 }  // namespace
 
+// The matcher's chains, the pricer and the parse's buffers, kept between
+// blocks so that a block allocates nothing.
+struct WordDeflate::State {
+  Matcher matcher;
+  Pricer prices;
+  std::vector<unsigned char> buffer;  // history, then the input, then padding
+  std::vector<Token> tokens = std::vector<Token>(kBlockTokens);
+};
+
 std::size_t WordDeflate::bound(std::size_t len) {
   // A block is coded only when smaller than stored (5 bytes a 64 KiB piece),
   // give or take its last byte, and every block but the last holds
   // kBlockTokens tokens of a byte or more; then the closing empty stored
   // block.
   return len + 5 * (len / kMaxStoredLength) + 6 * (len / kBlockTokens + 1) + 12;
+}
+
+std::size_t WordDeflate::memory(std::size_t block_size) {
+  constexpr std::size_t kChain = ((std::size_t{1} << kHashBits) + kWindow) * sizeof(std::uint32_t);
+  return sizeof(State) + 3 * kChain + kBlockTokens * sizeof(Token) + kWindow + block_size + kPadding;
 }
 
 WordDeflate::WordDeflate() {
@@ -398,9 +423,10 @@ std::size_t WordDeflate::compress(const unsigned char* history, std::size_t hist
     std::memcpy(s.buffer.data() + history_len, in, len);
   }
   std::fill(s.buffer.end() - kPadding, s.buffer.end(), 0);
-  s.data = s.buffer.data();
-  s.size = history_len + len;
-  s.reset(history_len);
+  const unsigned char* data = s.buffer.data();
+  const std::size_t size = history_len + len;  // history and input
+  s.matcher.reset(data, size, history_len);
+  s.prices.reset();
 
   BitWriter writer(out, capacity);
   bool aligned = true;
@@ -409,39 +435,39 @@ std::size_t WordDeflate::compress(const unsigned char* history, std::size_t hist
     finish_blocks(writer, last, true);
     return written_or_zero(writer);
   }
-  const unsigned char* data = s.data;
+  Matcher& matcher = s.matcher;
   Token* tokens = s.tokens.data();
   std::size_t count = 0;   // tokens in the current block
   std::size_t priced = 0;  // tokens the prices were fitted to
   std::size_t block_from = history_len;
   std::size_t p = history_len;
   Match m0;
-  bool have = s.find(p, m0);
+  bool have = matcher.find(p, s.prices, m0);
   const auto emit_literal = [&]() { tokens[count++] = Token{0, data[p]}; };
-  while (p < s.size) {
+  while (p < size) {
     if (count - priced >= kRefitTokens) {
-      s.refit(tokens + priced, count - priced);
+      s.prices.refit(tokens + priced, count - priced);
       priced = count;
       if (count == kBlockTokens) {
         aligned = write_block(writer, tokens, count, data + block_from, p - block_from, false);
         count = priced = 0;
         block_from = p;
       }
-      have = s.find(p, m0);
+      have = matcher.find(p, s.prices, m0);
     }
     if (!have) {
       emit_literal();
-      s.insert(p++);
-      have = p < s.size && s.find(p, m0);
+      matcher.insert(p++);
+      have = p < size && matcher.find(p, s.prices, m0);
       continue;
     }
-    s.insert(p);
-    if (m0.length < kMaxMatch && p + 1 < s.size) {
+    matcher.insert(p);
+    if (m0.length < kMaxMatch && p + 1 < size) {
       // A literal, then the next position's match: taken when it costs less
       // per byte than this match.
       Match m1;
-      if (s.find(p + 1, m1) &&
-          per_byte(s.litlen_price[data[p]] + m1.price, 1 + m1.length) < per_byte(m0.price, m0.length)) {
+      if (matcher.find(p + 1, s.prices, m1) &&
+          per_byte(s.prices.literal(data[p]) + m1.price, 1 + m1.length) < per_byte(m0.price, m0.length)) {
         emit_literal();
         ++p;
         m0 = m1;
@@ -450,10 +476,10 @@ std::size_t WordDeflate::compress(const unsigned char* history, std::size_t hist
     }
     tokens[count++] = Token{static_cast<std::uint16_t>(m0.length), static_cast<std::uint16_t>(m0.distance)};
     for (std::size_t q = p + 1; q < p + m0.length; ++q) {
-      s.insert(q);
+      matcher.insert(q);
     }
     p += m0.length;
-    have = p < s.size && s.find(p, m0);
+    have = p < size && matcher.find(p, s.prices, m0);
   }
   aligned = write_block(writer, tokens, count, data + block_from, p - block_from, last);
   finish_blocks(writer, last, aligned);

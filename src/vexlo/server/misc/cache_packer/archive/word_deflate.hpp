@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "deflate_format.hpp"
+
 namespace vexlo::archive {
 
 // Deflate for small integers in 8-byte words: int64 counts, category codes,
@@ -24,12 +26,15 @@ namespace vexlo::archive {
 // no final-block bit unless `last`.
 class WordDeflate {
  public:
-  static constexpr std::size_t kWindow = 32 * 1024;
-
   // Bytes compress() may write for `len` input bytes, at most.
   static std::size_t bound(std::size_t len);
 
-  // The hash chains (about 1.2 MB), or ready() false without the memory.
+  // What a coder holds once it has coded blocks of up to `block_size` bytes:
+  // its chains (1.1 MiB), its token buffer and its copy of the history and
+  // the block.
+  static std::size_t memory(std::size_t block_size);
+
+  // The hash chains, or ready() false without the memory.
   WordDeflate();
   ~WordDeflate();
   WordDeflate(const WordDeflate&) = delete;

@@ -23,7 +23,7 @@ bool ZlibBlock::open(int level) {
     ready_ = false;
   }
   std::memset(&strm_, 0, sizeof strm_);
-  if (deflateInit2(&strm_, level, Z_DEFLATED, -15, mem_level_, Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&strm_, level, Z_DEFLATED, -MAX_WBITS, mem_level_, Z_DEFAULT_STRATEGY) != Z_OK) {
     return false;
   }
   ready_ = true;
@@ -31,10 +31,20 @@ bool ZlibBlock::open(int level) {
   return true;
 }
 
+void ZlibBlock::tune(int good_length, int max_lazy, int nice_length, int max_chain) {
+  tuned_ = true;
+  tuning_[0] = good_length;
+  tuning_[1] = max_lazy;
+  tuning_[2] = nice_length;
+  tuning_[3] = max_chain;
+}
+
 std::size_t ZlibBlock::compress(int level, const unsigned char* history, std::size_t history_len,
                                 const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
                                 std::size_t out_capacity) {
-  if (!open(level) || deflateReset(&strm_) != Z_OK) {
+  // A reset restores the level's own search parameters.
+  if (!open(level) || deflateReset(&strm_) != Z_OK ||
+      (tuned_ && deflateTune(&strm_, tuning_[0], tuning_[1], tuning_[2], tuning_[3]) != Z_OK)) {
     return 0;
   }
   if (history_len > 0 && deflateSetDictionary(&strm_, history, static_cast<uInt>(history_len)) != Z_OK) {
