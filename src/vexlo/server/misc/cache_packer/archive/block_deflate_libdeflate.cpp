@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
 #include "block_effort.hpp"
 #include "deflate_joint.hpp"
@@ -42,13 +43,14 @@ constexpr int kZlibMemLevel = 9;
 }  // namespace
 
 struct BlockDeflate::State {
-  int level;                                 // kAdaptiveLevel or a fixed level
+  BlockMethod method = BlockMethod::high;    // every block's, unless the rule chooses
+  int high_level = EffortRule::kHighLevel;   // `high`'s level: a fixed level replaces it
   Compressor compressors[kMaxLevel + 1];     // by level, those this worker uses
   std::unique_ptr<EffortRule> rule;          // adaptive only
-  ZlibBlock zlib{kZlibMemLevel};             // the rule's zlib method
+  ZlibBlock zlib{kZlibMemLevel};             // the `zlib` method's stream
   std::unique_ptr<WordDeflate> words;        // made on first use
-  std::uint64_t blocks[kBlockMethods] = {};  // blocks compressed, by BlockMethod
-  std::uint64_t rows[kRows] = {};            // blocks by the rule's row that fired
+  std::uint64_t blocks[kBlockMethods] = {};  // blocks compressed, by method
+  std::vector<std::uint64_t> rows = std::vector<std::uint64_t>(EffortRule::rows());  // by the row that fired
 
   WordDeflate* word_coder() {
     if (!words) {
@@ -67,23 +69,19 @@ struct BlockDeflate::State {
     return compressors[at].get();
   }
 
-  BlockMethod method_of(const Effort& effort) const;
+  // `method`, or the one that stands in for it without the memory for its
+  // coder: the near-optimal level for the word coder's chains, the high level
+  // for the near-optimal level's compressor (8.6 MB, made on first use).
+  BlockMethod available(BlockMethod method) {
+    if (method == BlockMethod::words && word_coder() == nullptr) {
+      method = BlockMethod::near_optimal;
+    }
+    if (method == BlockMethod::near_optimal && compressor(EffortRule::kNearOptimalLevel) == nullptr) {
+      method = BlockMethod::high;
+    }
+    return method;
+  }
 };
-
-// How the statistics count a block compressed by a matcher.
-BlockMethod BlockDeflate::State::method_of(const Effort& effort) const {
-  if (!rule) {
-    return BlockMethod::high;
-  }
-  switch (effort.level) {
-    case EffortRule::kLowLevel:
-      return BlockMethod::low;
-    case EffortRule::kNearOptimalLevel:
-      return BlockMethod::near_optimal;
-    default:
-      return BlockMethod::high;
-  }
-}
 
 std::size_t BlockDeflate::output_bound(std::size_t block_size) {
   return std::max({libdeflate_deflate_compress_bound(nullptr, block_size), LiteralDeflate::bound(block_size),
@@ -95,20 +93,21 @@ std::uint32_t BlockDeflate::crc32(std::uint32_t crc, const unsigned char* data, 
   return libdeflate_crc32(crc, data, len);
 }
 
-BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
-  state_->level = checked_level(level);
+BlockDeflate::BlockDeflate(const BlockCoding& coding) : state_(std::make_unique<State>()) {
+  const int level = checked_level(coding.level);
   bool ready = true;
-  if (state_->level == kAdaptiveLevel) {
+  if (coding.method) {
+    state_->method = *coding.method;  // its coder made on first use
+  } else if (level == kAdaptiveLevel) {
     libdeflate_compressor* probe = state_->compressor(EffortRule::kProbeLevel);
     libdeflate_compressor* high = state_->compressor(EffortRule::kHighLevel);
     ready = probe != nullptr && high != nullptr && state_->compressor(EffortRule::kLowLevel) != nullptr;
     if (ready) {
       state_->rule = std::make_unique<EffortRule>(probe, high);
     }
-  } else if (state_->level == kWordsLevel) {
-    ready = state_->word_coder() != nullptr;
-  } else if (state_->level != kLiteralsLevel) {
-    ready = state_->compressor(state_->level) != nullptr;
+  } else {
+    state_->high_level = level;
+    ready = state_->compressor(level) != nullptr;
   }
   if (!ready) {
     state_.reset();
@@ -120,40 +119,35 @@ BlockDeflate::~BlockDeflate() = default;
 std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t history_len,
                                    const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
                                    std::size_t out_capacity) {
-  Effort effort{state_->level == kLiteralsLevel ? Effort::Method::literals
-                : state_->level == kWordsLevel  ? Effort::Method::words
-                                                : Effort::Method::matches,
-                state_->level};
+  BlockMethod method = state_->method;
   if (state_->rule) {
     int row = 0;
-    effort = state_->rule->choose(in, in_len, &row);
+    method = state_->rule->choose(in, in_len, &row);
     ++state_->rows[row];
   }
-  if (effort.method == Effort::Method::literals) {
-    ++state_->blocks[static_cast<int>(BlockMethod::literals)];
-    return LiteralDeflate::deflate_literals(in, in_len, last, out, out_capacity);
+  method = state_->available(method);
+  ++state_->blocks[static_cast<int>(method)];
+  int level = 0;  // libdeflate's, for the matcher methods
+  switch (method) {
+    case BlockMethod::literals:
+      return LiteralDeflate::deflate_literals(in, in_len, last, out, out_capacity);
+    case BlockMethod::zlib:
+      return state_->zlib.compress(EffortRule::kZlibLevel, history, history_len, in, in_len, last, out,
+                                   out_capacity);
+    case BlockMethod::words:
+      return state_->words->compress(history, history_len, in, in_len, last, out, out_capacity);
+    case BlockMethod::low:
+      level = EffortRule::kLowLevel;
+      break;
+    case BlockMethod::high:
+      level = state_->high_level;
+      break;
+    case BlockMethod::near_optimal:
+      level = EffortRule::kNearOptimalLevel;
+      break;
   }
-  if (effort.method == Effort::Method::zlib) {
-    ++state_->blocks[static_cast<int>(BlockMethod::zlib)];
-    return state_->zlib.compress(effort.level, history, history_len, in, in_len, last, out, out_capacity);
-  }
-  if (effort.method == Effort::Method::words) {
-    if (WordDeflate* words = state_->word_coder()) {
-      ++state_->blocks[static_cast<int>(BlockMethod::words)];
-      return words->compress(history, history_len, in, in_len, last, out, out_capacity);
-    }
-    // Without the memory for its chains, the near-optimal level does.
-    effort = Effort{Effort::Method::matches, EffortRule::kNearOptimalLevel};
-  }
-  libdeflate_compressor* compressor = state_->compressor(effort.level);
-  if (compressor == nullptr) {
-    // The near-optimal level's compressor (8.6 MB) is made on first use; without
-    // the memory for it, the high level does.
-    effort.level = EffortRule::kHighLevel;
-    compressor = state_->compressor(effort.level);
-  }
-  ++state_->blocks[static_cast<int>(state_->method_of(effort))];
-  if (out_capacity < DeflateJoint::kExtraBytes) {
+  libdeflate_compressor* compressor = state_->compressor(level);
+  if (compressor == nullptr || out_capacity < DeflateJoint::kExtraBytes) {
     return 0;
   }
   const std::size_t n =
@@ -168,12 +162,16 @@ std::uint64_t BlockDeflate::blocks(BlockMethod method) const noexcept {
   return state_ ? state_->blocks[static_cast<int>(method)] : 0;
 }
 
+int BlockDeflate::rows() noexcept {
+  return EffortRule::rows();
+}
+
 std::uint64_t BlockDeflate::row_blocks(int row) const noexcept {
-  return state_ && row >= 0 && row < kRows ? state_->rows[row] : 0;
+  return state_ && row >= 0 && row < rows() ? state_->rows[row] : 0;
 }
 
 const char* BlockDeflate::row_name(int row) noexcept {
-  return row >= 0 && row < kRows ? EffortRule::row_name(row) : nullptr;
+  return row >= 0 && row < rows() ? EffortRule::row_name(row) : nullptr;
 }
 
 }  // namespace vexlo::archive

@@ -24,11 +24,12 @@ std::size_t BlockDeflate::output_bound(std::size_t block_size) {
   return ZlibBlock::bound(block_size);
 }
 
-BlockDeflate::BlockDeflate(int level) : state_(std::make_unique<State>()) {
-  level = checked_level(level);
-  // No adaptive or literal-only coder here.
+BlockDeflate::BlockDeflate(const BlockCoding& coding) : state_(std::make_unique<State>()) {
+  const int level = checked_level(coding.level);
+  // No adaptive rule here: every block at the fixed level, counted as `high`;
+  // no other method to force.
   state_->level = level < 0 ? Z_DEFAULT_COMPRESSION : level;
-  if (!state_->zlib.open(state_->level)) {
+  if ((coding.method && *coding.method != BlockMethod::high) || !state_->zlib.open(state_->level)) {
     state_.reset();
   }
 }
@@ -44,6 +45,10 @@ std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t his
 
 std::uint64_t BlockDeflate::blocks(BlockMethod method) const noexcept {
   return state_ && method == BlockMethod::high ? state_->blocks : 0;
+}
+
+int BlockDeflate::rows() noexcept {
+  return 0;
 }
 
 std::uint64_t BlockDeflate::row_blocks(int) const noexcept {

@@ -70,11 +70,12 @@ void put_le32(unsigned char* p, std::uint32_t v) {
 
 }  // namespace
 
-ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size)
+ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, BlockCoding coding,
+                           std::size_t block_size)
     : fd_(fd),
       path_(std::move(path)),
       reserve_(fd_, path_),
-      level_(BlockDeflate::checked_level(level)),
+      coding_{BlockDeflate::checked_level(coding.level), coding.method},
       block_size_(std::max(block_size, kMinBlock)) {
   if (threads == 0) {
     threads = usable_cpus();
@@ -103,7 +104,8 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
   // gzip member header: no name, no time. XFL 2 (best compression) at the
   // default setting, which packs at least as tight as zlib's best; 4
   // (fastest) at level 1.
-  const unsigned char xfl = level_ == kAdaptiveLevel || level_ >= 8 ? 2 : (level_ == 1 ? 4 : 0);
+  const unsigned char xfl =
+      coding_.level == kAdaptiveLevel || coding_.level >= 8 ? 2 : (coding_.level == 1 ? 4 : 0);
   const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, xfl, 3};
   write_all(header, sizeof header);
   check_failure();
@@ -226,7 +228,7 @@ void ParallelGzip::worker_loop() {
   lower_thread_priority(kWorkerNice);
   std::unique_ptr<BlockDeflate> compressor;
   try {
-    compressor = std::make_unique<BlockDeflate>(level_);
+    compressor = std::make_unique<BlockDeflate>(coding_);
   } catch (const std::bad_alloc&) {
   }
   const bool ready = compressor && compressor->ready();
@@ -255,7 +257,7 @@ void ParallelGzip::worker_loop() {
     for (int m = 0; m < kBlockMethods; ++m) {
       blocks_[m] += compressor->blocks(static_cast<BlockMethod>(m));
     }
-    for (int r = 0; r < BlockDeflate::kRows; ++r) {
+    for (int r = 0; r < BlockDeflate::rows(); ++r) {
       rows_[r] += compressor->row_blocks(r);
     }
   }

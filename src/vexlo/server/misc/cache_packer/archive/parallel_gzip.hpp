@@ -47,7 +47,7 @@ class ParallelGzip {
   static constexpr int kWorkerNice = 10;
 
   // `fd` stays owned by the caller; `path` names it in errors.
-  ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size);
+  ParallelGzip(int fd, std::string path, unsigned threads, BlockCoding coding, std::size_t block_size);
   ~ParallelGzip();
   ParallelGzip(const ParallelGzip&) = delete;
   ParallelGzip& operator=(const ParallelGzip&) = delete;
@@ -86,7 +86,7 @@ class ParallelGzip {
   int fd_;
   std::string path_;
   DiskReserve reserve_;  // asked before each write
-  int level_;
+  BlockCoding coding_;
   std::size_t block_size_;
   std::uint64_t total_in_ = 0;
 
@@ -108,8 +108,8 @@ class ParallelGzip {
   bool deflate_failed_ = false;
   std::uint32_t crc_ = 0;
   bool finished_ = false;
-  std::uint64_t blocks_[kBlockMethods] = {};      // by BlockMethod, added by each worker as it stops
-  std::uint64_t rows_[BlockDeflate::kRows] = {};  // likewise by the rule's row
+  std::uint64_t blocks_[kBlockMethods] = {};  // by BlockMethod, added by each worker as it stops
+  std::vector<std::uint64_t> rows_ = std::vector<std::uint64_t>(BlockDeflate::rows());  // likewise by row
 
   std::vector<std::thread> workers_;
 };
