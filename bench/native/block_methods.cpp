@@ -1,12 +1,13 @@
 // Compresses a file in blocks on one thread with each method named on the
 // command line, the way the writer codes a block with it. Prints one JSON
-// line per block: the effort rule's sample statistics, the row that fires,
-// the rule's CPU time, and per method [raw deflate bytes, joint included;
-// CPU seconds]. Methods: "ld:N" is libdeflate at level N, each block on its own
-// and left open for the next; "z:N" is zlib at level N, each block primed
-// with the 32 KiB before it and ended by a sync flush; "zt:G,L,N,C" is zlib
-// with deflateTune's good, lazy, nice and chain lengths; "w" is the word
-// coder (WordDeflate), primed like zlib. bench/bench_effort.py
+// line per block: the effort rule's sample statistics, the row that fires and
+// its method, the rule's CPU time, and per method [raw deflate bytes, joint
+// included; CPU seconds]. Methods: a block method's name (block_method.hpp)
+// is that method as the engine codes it; "ld:N" is libdeflate at level N, each
+// block on its own and left open for the next; "z:N" is zlib at level N, each
+// block primed with the 32 KiB before it and ended by a sync flush;
+// "zt:G,L,N,C" is zlib with deflateTune's good, lazy, nice and chain lengths;
+// "w" is the word coder (WordDeflate), primed like zlib. bench/bench_effort.py
 // runs it to compare the methods the effort rule chooses between.
 #include <libdeflate.h>
 #include <zlib.h>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "vexlo/server/misc/cache_packer/archive/block_deflate.hpp"
 #include "vexlo/server/misc/cache_packer/archive/block_effort.hpp"
 #include "vexlo/server/misc/cache_packer/archive/deflate_joint.hpp"
 #include "vexlo/server/misc/cache_packer/archive/word_deflate.hpp"
@@ -44,7 +46,10 @@ class Method {
     std::memset(&strm_, 0, sizeof strm_);
     zlib_ = std::sscanf(name.c_str(), "zt:%d,%d,%d,%d", &tune_[0], &tune_[1], &tune_[2], &tune_[3]) == 4;
     tuned_ = zlib_;
-    if (!tuned_ && name.rfind("z:", 0) == 0) {
+    if (const auto method = vexlo::archive::method_named(name)) {
+      engine_ = std::make_unique<vexlo::archive::BlockDeflate>(
+          vexlo::archive::BlockCoding{vexlo::archive::kAdaptiveLevel, method});
+    } else if (!tuned_ && name.rfind("z:", 0) == 0) {
       zlib_ = true;
       level_ = std::atoi(name.c_str() + 2);
     } else if (name == "w") {
@@ -53,9 +58,10 @@ class Method {
       level_ = std::atoi(name.c_str() + 3);
       ld_ = libdeflate_alloc_compressor(level_);
     }
-    ok_ = zlib_    ? deflateInit2(&strm_, level_, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) == Z_OK
-          : words_ ? words_->ready()
-                   : ld_ != nullptr;
+    ok_ = zlib_     ? deflateInit2(&strm_, level_, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) == Z_OK
+          : engine_ ? engine_->ready()
+          : words_  ? words_->ready()
+                    : ld_ != nullptr;
   }
   ~Method() {
     if (ld_ != nullptr) {
@@ -73,6 +79,11 @@ class Method {
   std::size_t run(const std::vector<unsigned char>& data, std::size_t at, std::size_t n) {
     const bool last = at + n == data.size();
     const std::size_t history = std::min(at, kWindow);
+    if (engine_) {
+      out_.resize(vexlo::archive::BlockDeflate::output_bound(n));
+      return engine_->compress(data.data() + at - history, history, data.data() + at, n, last, out_.data(),
+                               out_.size());
+    }
     if (words_) {
       out_.resize(vexlo::archive::WordDeflate::bound(n));
       return words_->compress(data.data() + at - history, history, data.data() + at, n, last, out_.data(),
@@ -109,6 +120,7 @@ class Method {
   int tune_[4] = {};
   libdeflate_compressor* ld_ = nullptr;
   std::unique_ptr<vexlo::archive::WordDeflate> words_;
+  std::unique_ptr<vexlo::archive::BlockDeflate> engine_;  // a block method by name
   z_stream strm_;
   std::vector<unsigned char> out_;
 };
@@ -117,8 +129,10 @@ class Method {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s INPUT BLOCK_SIZE METHOD...  (METHOD: ld:N, z:N, zt:G,L,N,C or w)\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s INPUT BLOCK_SIZE METHOD...  (METHOD: a block method's name, ld:N, z:N, zt:G,L,N,C or w)\n",
+        argv[0]);
     return 2;
   }
   std::vector<unsigned char> data;
@@ -152,12 +166,13 @@ int main(int argc, char** argv) {
     const int row = rule.row(stats);
     const double rule_s = thread_seconds() - t0;
     std::printf(
-        "{\"block\": %zu, \"bytes\": %zu, \"row\": \"%s\", \"rule_s\": %.5f, \"literal_bits\": %.4f, "
-        "\"probe_bits\": %.4f, \"high_bits\": %.4f, \"zero_share\": %.4f, \"text_share\": %.4f, "
-        "\"top12_share\": %.4f, "
-        "\"top40_share\": %.4f, \"order1_ratio\": %.4f, \"methods\": {",
-        index, n, EffortRule::row_name(row), rule_s, stats.literal_bits, stats.probe_bits, stats.high_bits,
-        stats.zero_share, stats.text_share, stats.top12_share, stats.top40_share, stats.order1_ratio);
+        "{\"block\": %zu, \"bytes\": %zu, \"row\": \"%s\", \"method\": \"%s\", \"rule_s\": %.5f, "
+        "\"literal_bits\": %.4f, \"probe_bits\": %.4f, \"high_bits\": %.4f, \"zero_share\": %.4f, "
+        "\"text_share\": %.4f, \"top12_share\": %.4f, \"top40_share\": %.4f, \"order1_ratio\": %.4f, "
+        "\"words8_ratio\": %.4f, \"methods\": {",
+        index, n, EffortRule::row_name(row), vexlo::archive::method_name(EffortRule::method(row)), rule_s,
+        stats.literal_bits, stats.probe_bits, stats.high_bits, stats.zero_share, stats.text_share,
+        stats.top12_share, stats.top40_share, stats.order1_ratio, stats.words8_ratio);
     for (std::size_t m = 0; m < methods.size(); ++m) {
       const double t1 = thread_seconds();
       const std::size_t size = methods[m]->run(data, at, n);
