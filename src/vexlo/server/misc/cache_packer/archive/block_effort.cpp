@@ -49,9 +49,9 @@ double sum_c_log_c(const Count* counts, std::size_t size) {
 // sample as integers, labels or padding among zeros, and measure() counts
 // words8_ratio.
 constexpr double kZeroShare = 0.75;
-// Counting the sample's byte pairs costs a few percent of level 6: order1_ratio
-// is counted only for the rows that read it, mostly zeros or probe bits from
-// `reads`' bound to above `numbers`' largest.
+// Counting the sample's byte pairs costs a few percent of level 6, so
+// order1_ratio is counted only where a row reads it: mostly zeros, or probe
+// bits from the least bound of `numbers` and `reads` to above their blocks'.
 constexpr double kOrder1MinBits = 1.5;
 constexpr double kOrder1MaxBits = 4.0;
 
@@ -79,8 +79,8 @@ const Row kTable[] = {
     // storing comes close in a tenth of the time.
     {"literals", BlockMethod::literals,
      [](const SampleStats& s) { return s.literal_bits <= 1.002 * s.probe_bits; }},
-    // [numbers] Binary numbers whose bytes foretell the next (rounded doubles): level 8 ends above
-    // zlib 9, level 10 below; the probe bound keeps out database pages and code.
+    // [numbers] Binary numbers whose bytes foretell the next (rounded doubles): level 8 ends near
+    // zlib 9, level 10 well below; the probe bound keeps out database pages and code.
     {"numbers", BlockMethod::near_optimal,
      [](const SampleStats& s) {
        return s.top40_share < 0.99 && s.probe_bits >= 2.0 && s.order1_ratio <= 0.4;
@@ -91,8 +91,8 @@ const Row kTable[] = {
      [](const SampleStats& s) {
        return s.top40_share >= 0.99 && s.probe_bits >= 1.5 && s.order1_ratio <= 0.55;
      }},
-    // [words] Small integers in 8-byte words (int64 counts, codes): the word coder beats zlib 9 at a
-    // fraction of its CPU; larger values (`larger`'s) and long runs (`sparse`'s) not.
+    // [words] Small integers in 8-byte words (int64 counts, codes): the word coder beats or matches
+    // zlib 9 at a fraction of its CPU; larger values (`larger`'s) and long runs (`sparse`'s) not.
     {"words", BlockMethod::words,
      [](const SampleStats& s) {
        return s.zero_share >= kZeroShare && s.words8_ratio >= 0.75 && s.probe_bits >= 0.45 &&
@@ -108,21 +108,21 @@ const Row kTable[] = {
     // of its CPU, level 8 does not.
     {"larger", BlockMethod::near_optimal,
      [](const SampleStats& s) { return s.zero_share >= kZeroShare && s.probe_bits >= 1.2; }},
-    // [text0] Text among zeros (small files' headers and padding): level 8 comes within a percent
-    // of zlib 9 at a fifth of its CPU.
+    // [text0] Text among zeros (small files' headers and padding): level 8 comes nearest zlib 9 of
+    // libdeflate's levels, at a fifth of its CPU.
     {"text0", BlockMethod::high,
      [](const SampleStats& s) { return s.zero_share >= kZeroShare && s.text_share >= 0.9; }},
     // [sparse] The other mostly-zero data (one-hot labels, flags, masks): long periodic repeats that
     // only zlib's deep chains find; libdeflate's levels end larger.
     {"sparse", BlockMethod::zlib, [](const SampleStats& s) { return s.zero_share >= kZeroShare; }},
-    // [tiny] The probe leaves under a sixteenth (masks, repetitive records): level 6 ends far
-    // above zlib 9, level 8 close, both cheap.
+    // [tiny] The probe leaves under a sixteenth (masks, repetitive records): little is left at any
+    // level, and level 8 ends far closer to zlib 9 than level 6, at a few ms a MiB.
     {"tiny", BlockMethod::high, [](const SampleStats& s) { return s.probe_bits <= 8 * (1.0 / 16); }},
     // [gain] Level 8 gains a fifth of a percent of the input over the probe: size first, as it
     // gains as much where level 6 loses to zlib 9 as where it wins.
     {"gain", BlockMethod::high, [](const SampleStats& s) { return s.probe_bits - s.high_bits >= 8 * 0.002; },
      true},
-    // [low] The rest: level 6 comes within a few tenths of a percent of zlib 9, or under it.
+    // [low] The rest: level 6 comes within a percent of zlib 9, or under it, at a fraction of its CPU.
     {"low", BlockMethod::low, [](const SampleStats&) { return true; }},
 };
 constexpr int kRows = static_cast<int>(std::size(kTable));
