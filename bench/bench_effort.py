@@ -30,22 +30,31 @@ compression), then:
     user + system time of the child processes (getrusage), the least of
     --repeat runs.
 
-`--methods ld:8 w ...` adds, per corpus, each block method alone on the
-stream in 1 MiB blocks (bench/native/block_methods.cpp): the figures that
-choose between the methods the rule's rows name.
+`--methods near_optimal ld:9 z:6 ...` adds, per corpus, each method alone on
+the stream in 1 MiB blocks (bench/native/block_methods.cpp; a block method's
+name as the engine codes it, or libdeflate, zlib and the word coder at other
+settings), per row of the rule, against zlib 9 in the same blocks: the
+figures that choose between the methods the rows name.
 
-    python bench/bench_effort.py [--workdir DIR] [--repeat N] [--only NAME ...] [--methods M ...]
+`--write` compares every block method on every corpus and writes the figures
+to bench/EFFORT.md, per row of the rule: the sample statistics of the blocks
+each corpus gave it and each method's size and CPU there. The rule's table
+(block_effort.cpp) cites that file; re-tuning a row starts from it.
+
+    python bench/bench_effort.py [--workdir DIR] [--repeat N] [--only NAME ...] [--methods M ...] [--write]
 """
 import argparse
 import io
 import json
 import os
+import platform
 import resource
 import shutil
 import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -56,6 +65,10 @@ import bench_writer  # noqa: E402  (the bench corpora's generators)
 
 SEED = 20270114
 MiB = 1024 * 1024
+EFFORT_MD = os.path.join(HERE, "EFFORT.md")
+# The sample statistics block_methods prints per block (SampleStats).
+STATS = ["literal_bits", "probe_bits", "high_bits", "zero_share", "text_share", "top12_share", "top40_share",
+         "order1_ratio", "words8_ratio"]
 
 
 def _write(path, data):
@@ -414,7 +427,23 @@ def build_tools(workdir):
     return built["gzip_engine_driver"], built["block_methods"]
 
 
+def block_methods(engine):
+    """The engine's block methods, in its list's order: the names its driver's
+    --methods prints."""
+    with tempfile.NamedTemporaryFile() as empty:
+        out = empty.name + ".gz"
+        try:
+            result = subprocess.run([str(engine), "--methods", empty.name, out, "1", str(MiB)], check=True,
+                                    capture_output=True, text=True)
+        finally:
+            if os.path.exists(out):
+                os.unlink(out)
+    return [line.split()[0] for line in result.stdout.splitlines()]
+
+
 def measure(name, group, stream, engine, repeat, bound):
+    """Prints the engine's size and CPU against zlib 9 (and the level-8
+    bound) and the rows that fired; returns them."""
     out = stream + ".gz"
     engine_cpu, rows = [], None
     for _ in range(repeat):
@@ -429,35 +458,106 @@ def measure(name, group, stream, engine, repeat, bound):
                             stdout=subprocess.PIPE)
         z_cpu.append(cpu)
         z_size = int(result.stdout)
-    line = (f"{name:14s} {group:8s} size/z9 {size / z_size:.4f}  cpu/z9 {min(engine_cpu) / min(z_cpu):.3f}")
+    found = {"name": name, "group": group, "mib": os.path.getsize(stream) / MiB, "size": size / z_size,
+             "cpu": min(engine_cpu) / min(z_cpu), "rows": [(row, int(count)) for row, count in rows]}
+    line = (f"{name:14s} {group:8s} size/z9 {found['size']:.4f}  cpu/z9 {found['cpu']:.3f}")
     if bound and shutil.which("libdeflate-gzip"):
         b_cpu = []
         for _ in range(repeat):
             with open(stream, "rb") as source:
                 b_cpu.append(timed(["libdeflate-gzip", "-8", "-c"], stdin=source)[0])
-        line += f"  cpu/ld8 {min(engine_cpu) / min(b_cpu):.3f}"
+        found["bound"] = min(engine_cpu) / min(b_cpu)
+        line += f"  cpu/ld8 {found['bound']:.3f}"
     fired = ", ".join(f"{row} {count}" for row, count in rows if count != "0")
     print(f"{line}  (engine {min(engine_cpu):.2f} s, z9 {min(z_cpu):.2f} s; runs {max(engine_cpu) / min(engine_cpu):.2f}x"
           f" apart)\n{'':24s}rows: {fired}", flush=True)
+    return found
 
 
 def compare_methods(name, stream, tool, methods):
     """Each method alone on the stream, against zlib 9 in the same blocks,
-    per row of the rule: the figures the rows' constants cite."""
+    per row of the rule; prints and returns {row: {"method", "blocks",
+    "stats": {stat: [min, max]}, "methods": {method: [bytes, cpu]}}}."""
     result = subprocess.run([str(tool), stream, str(MiB), "z:9", *methods], check=True, capture_output=True,
                             text=True)
     per_row = {}
     for block in map(json.loads, result.stdout.splitlines()):
-        totals = per_row.setdefault(block["row"], {})
+        row = per_row.setdefault(block["row"], {"method": block["method"], "blocks": 0, "stats": {},
+                                                "methods": {}})
+        row["blocks"] += 1
+        for stat in STATS:
+            low, high = row["stats"].get(stat, (block[stat], block[stat]))
+            row["stats"][stat] = [min(low, block[stat]), max(high, block[stat])]
         for method, (size, cpu) in block["methods"].items():
-            got = totals.setdefault(method, [0, 0.0])
+            got = row["methods"].setdefault(method, [0, 0.0])
             got[0] += size
             got[1] += cpu
-    for row, totals in per_row.items():
-        z_size, z_cpu = totals["z:9"]
-        cells = "  ".join(f"{m} {s / z_size:.3f}/{c / max(z_cpu, 1e-9):.2f}" for m, (s, c) in totals.items()
-                          if m != "z:9")
+    for row, found in per_row.items():
+        z_size, z_cpu = found["methods"]["z:9"]
+        cells = "  ".join(f"{m} {s / z_size:.3f}/{c / max(z_cpu, 1e-9):.2f}"
+                          for m, (s, c) in found["methods"].items() if m != "z:9")
         print(f"{'':24s}{row:9s} z:9 {z_cpu:.2f} s; size/CPU of z:9: {cells}")
+    return per_row
+
+
+def _range(low, high, digits):
+    return f"{low:.{digits}f}" if round(low, digits) == round(high, digits) else f"{low:.{digits}f}-{high:.{digits}f}"
+
+
+def write_effort_md(path, command, corpora_found, per_corpus, methods, skipped):
+    """bench/EFFORT.md: the corpora's totals, then per row of the rule (in
+    the table's order) the statistics and each method's figures per corpus."""
+    rows = [row for row, _ in corpora_found[0]["rows"]] if corpora_found else []
+    lines = [
+        "# The effort rule's figures",
+        "",
+        f"Written by `{command}` on {time.strftime('%Y-%m-%d')} ({platform.machine()}, {os.cpu_count()} CPUs,",
+        f"Python's zlib {zlib.ZLIB_RUNTIME_VERSION}); run it again rather than editing this file. The rule's",
+        "table is in src/vexlo/server/misc/cache_packer/archive/block_effort.cpp; each section below is one of",
+        "its rows, in its order, named as there, with the block method it chooses.",
+        "",
+        "Every corpus is a PAX tar stream coded in 1 MiB blocks on one thread. Sizes and CPU times are",
+        "against zlib 9 on the same input: the whole stream for the engine (`size/z9`, `cpu/z9`, and CPU",
+        "against `libdeflate-gzip -8`, `cpu/ld8`), the same blocks primed with the 32 KiB before them",
+        "(block_methods' `z:9`) per row. A method's cell is `size/CPU` of that. Statistics are",
+        "SampleStats' (block_effort.hpp); high_bits -1 where no row asked for it, order1_ratio 1 and",
+        "words8_ratio 0 where not counted.",
+        "",
+        "## Corpora",
+        "",
+        "| corpus | group | MiB | size/z9 | cpu/z9 | cpu/ld8 | rows that fired (blocks) |",
+        "|---|---|---:|---:|---:|---:|---|",
+    ]
+    for found in corpora_found:
+        fired = ", ".join(f"{row} {count}" for row, count in found["rows"] if count)
+        bound = f"{found['bound']:.3f}" if "bound" in found else ""
+        lines.append(f"| {found['name']} | {found['group']} | {found['mib']:.1f} | {found['size']:.4f} | "
+                     f"{found['cpu']:.3f} | {bound} | {fired} |")
+    if skipped:
+        lines += ["", "Skipped (a generator's package missing): " + ", ".join(skipped) + "."]
+    for row in rows:
+        taken = [(name, per_row[row]) for name, per_row in per_corpus.items() if row in per_row]
+        method = taken[0][1]["method"] if taken else None
+        lines += ["", f"## {row}" + (f": {method}" if method else ""), ""]
+        if not taken:
+            lines.append("No block of these corpora took this row.")
+            continue
+        lines += ["Sample statistics of the blocks it took, least to most:", "",
+                  "| corpus | blocks | " + " | ".join(STATS) + " |",
+                  "|---|---:|" + "---:|" * len(STATS)]
+        for name, found in taken:
+            cells = " | ".join(_range(*found["stats"][stat], 2) for stat in STATS)
+            lines.append(f"| {name} | {found['blocks']} | {cells} |")
+        lines += ["", "Each method alone on those blocks, size/CPU of z:9:", "",
+                  "| corpus | z:9 CPU s | " + " | ".join(methods) + " |",
+                  "|---|---:|" + "---:|" * len(methods)]
+        for name, found in taken:
+            z_size, z_cpu = found["methods"]["z:9"]
+            cells = " | ".join(f"{found['methods'][m][0] / z_size:.3f}/{found['methods'][m][1] / max(z_cpu, 1e-9):.2f}"
+                               for m in methods)
+            lines.append(f"| {name} | {z_cpu:.2f} | {cells} |")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
 
 
 def main():
@@ -465,7 +565,10 @@ def main():
     parser.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "vexlo-effort"))
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--only", nargs="+", help="these corpora only (names as printed)")
-    parser.add_argument("--methods", nargs="+", help="also compare these block methods (ld:N, z:N, zt:G,L,N,C, w)")
+    parser.add_argument("--methods", nargs="+",
+                        help="also compare these methods (a block method's name, ld:N, z:N, zt:G,L,N,C, w)")
+    parser.add_argument("--write", action="store_true",
+                        help=f"compare every block method and write the figures to {os.path.relpath(EFFORT_MD)}")
     parser.add_argument("--no-bound", action="store_true", help="skip the libdeflate-gzip -8 bound")
     parser.add_argument("--zlib9-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -474,7 +577,12 @@ def main():
         return
     os.makedirs(args.workdir, exist_ok=True)
     engine, tool = build_tools(args.workdir)
+    methods = args.methods or []
+    if args.write:
+        every = block_methods(engine)
+        methods = every + [m for m in methods if m not in every]
     print("size and CPU against zlib 9 on the same tar stream; the engine on one thread in 1 MiB blocks")
+    corpora_found, per_corpus, skipped = [], {}, []
     for name, (group, maker) in corpora().items():
         if args.only and name not in args.only:
             continue
@@ -483,15 +591,20 @@ def main():
             bench_writer.ensure(root, maker)
         except ImportError as e:
             print(f"{name:14s} skipped: {e.name} is not installed (pip install '.[bench]')")
+            skipped.append(name)
             continue
         stream = os.path.join(args.workdir, name + ".tar")
         tar_stream(root, name, stream)
         try:
-            measure(name, group, stream, engine, args.repeat, not args.no_bound)
-            if args.methods:
-                compare_methods(name, stream, tool, args.methods)
+            corpora_found.append(measure(name, group, stream, engine, args.repeat, not args.no_bound))
+            if methods:
+                per_corpus[name] = compare_methods(name, stream, tool, methods)
         finally:
             os.unlink(stream)
+    if args.write:
+        command = " ".join(["python bench/bench_effort.py", *sys.argv[1:]])
+        write_effort_md(EFFORT_MD, command, corpora_found, per_corpus, methods, skipped)
+        print(f"wrote {os.path.relpath(EFFORT_MD)}")
 
 
 if __name__ == "__main__":

@@ -23,10 +23,8 @@ MIB = 1024 * 1024  # the writer's block
 # A fixed level per compressor, for tests that need every block to go
 # through the matcher (and, with libdeflate, through the joint).
 FIXED_LEVEL = {"zlib": "9", "libdeflate": "8"}
-# With libdeflate: every block coded as literals (kLiteralsLevel), or by the
-# word coder (kWordsLevel).
-LITERALS_LEVEL = "-2"
-WORDS_LEVEL = "-3"
+# The block methods, as the driver names them (block_method.hpp).
+METHODS = ["literals", "low", "high", "near_optimal", "zlib", "words"]
 
 
 @pytest.fixture(scope="module", params=["libdeflate", "zlib"])
@@ -49,6 +47,11 @@ def run(engine, tmp_path, data, threads, block=BLOCK, options=()):
     result = subprocess.run([str(engine[1]), *options, str(src), str(dst), str(threads), str(block)],
                             check=True, capture_output=True, text=True)
     return dst.read_bytes(), result.stdout
+
+
+def counts(report):
+    """{name: blocks} from the driver's "name count" lines (--methods, --rows)."""
+    return {name: int(count) for name, count in (line.split() for line in report.splitlines())}
 
 
 def sample(size, seed):
@@ -89,7 +92,7 @@ def test_incompressible_input_is_stored(engine, tmp_path, size):
         # Stored without a matcher: 5 bytes per stored block of at most
         # 65535 bytes, one more per literal sub-block (128 KiB) and per
         # stream block, beside the gzip header and trailer.
-        assert int(report.split()[0]) >= size // BLOCK, "every full block coded as literals"
+        assert counts(report)["literals"] >= size // BLOCK, "every full block coded as literals"
         pieces = -(-size // 65535) + -(-size // (128 * 1024)) + -(-size // BLOCK)
         assert len(out) <= 18 + size + 5 * pieces
     else:
@@ -205,7 +208,7 @@ def test_adaptive_stream_mixes_every_method(libdeflate, tmp_path):
     outs = {}
     for threads in (1, 3):
         outs[threads], report = run(libdeflate, tmp_path, data, threads, block=MIB, options=["--methods"])
-        assert all(int(count) >= 1 for count in report.split()), report  # every BlockMethod
+        assert list(counts(report)) == METHODS and all(counts(report).values()), report
     assert outs[1] == outs[3]
     path = tmp_path / "out.gz"
     check_one_member(outs[1], data, path)
@@ -220,6 +223,38 @@ def test_adaptive_stream_mixes_every_method(libdeflate, tmp_path):
         assert all((unpacked / name).read_bytes() == data for name, data in files.items())
 
 
+MATCHER_LEVEL = {"low": "6", "high": "8", "near_optimal": "10"}  # EffortRule's levels
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_forced_method_codes_every_block(libdeflate, tmp_path, method):
+    """A method forced by name codes every block, is counted under its name,
+    and the matcher methods code as libdeflate's fixed level they name."""
+    rng = random.Random(3)
+    data = sample(3 * BLOCK, 3) + poisson_counts(rng, 2 * BLOCK) + bytes(BLOCK + 7)
+    out, report = run(libdeflate, tmp_path, data, threads=2, options=["--method", method, "--methods"])
+    check_one_member(out, data, tmp_path / "out.gz")
+    blocks = -(-len(data) // BLOCK)
+    assert counts(report) == {m: blocks if m == method else 0 for m in METHODS}, report
+    if method in MATCHER_LEVEL:
+        fixed, _ = run(libdeflate, tmp_path, data, threads=2, options=["--level", MATCHER_LEVEL[method]])
+        assert out[10:] == fixed[10:]  # past the header, whose XFL byte follows the level
+
+
+def test_method_names_are_checked(engine, tmp_path):
+    src = tmp_path / "in.bin"
+    src.write_bytes(sample(BLOCK, 4))
+    command = [str(engine[1]), "--method", "{}", str(src), str(tmp_path / "out.gz"), "2", str(BLOCK)]
+    unknown = subprocess.run([c.replace("{}", "nearoptimal") for c in command], capture_output=True, text=True)
+    assert unknown.returncode == 2 and "nearoptimal" in unknown.stderr
+    assert all(name in unknown.stderr for name in METHODS), unknown.stderr
+    words = subprocess.run([c.replace("{}", "words") for c in command], capture_output=True, text=True)
+    if engine[0] == "zlib":
+        assert words.returncode == 2 and "zlib builds" in words.stderr, words.stderr
+    else:
+        assert words.returncode == 0, words.stderr
+
+
 def ten_letter_words(rng, n):
     words = [bytes(rng.choice(b"abcdefghij") for _ in range(rng.randint(2, 9))) for _ in range(4000)]
     return b" ".join(rng.choice(words) for _ in range(n // 5))[:n]
@@ -231,7 +266,7 @@ def methods_and_size(libdeflate, tmp_path, data):
     out, report = run(libdeflate, tmp_path, data, threads=2, block=MIB, options=["--methods"])
     check_one_member(out, data, tmp_path / "out.gz")
     level9 = zlib.compressobj(9, zlib.DEFLATED, 31)
-    return report.split(), len(out) / len(level9.compress(data) + level9.flush())
+    return counts(report), len(out) / len(level9.compress(data) + level9.flush())
 
 
 @pytest.mark.parametrize("make", [dna_sequence, fastq_reads, rounded_doubles])
@@ -240,7 +275,7 @@ def test_near_optimal_level_where_repeats_are_short(libdeflate, tmp_path, make):
     (and, for genomes, a literal code) can come out larger than zlib 9 there;
     the near-optimal level does not."""
     methods, size = methods_and_size(libdeflate, tmp_path, make(random.Random(4), 3 * MIB))
-    assert methods[3] == "3", methods
+    assert methods["near_optimal"] == 3, methods
     assert size <= 1
 
 
@@ -259,16 +294,16 @@ def random_walk(rng, n):
 
 
 @pytest.mark.parametrize("make, method", [
-    (lambda rng, n: category_codes(rng, n, width=4), 3),        # near-optimal
-    (lambda rng, n: poisson_counts(rng, n), 5),                 # the word coder
-    (lambda rng, n: category_codes(rng, n, width=8), 5),
-    (lambda rng, n: category_codes(rng, n, classes=200, width=8), 5),
-    (lambda rng, n: poisson_counts(rng, n, lam=30.0), 5),
-    (lambda rng, n: random_walk(rng, n), 5),
-    (lambda rng, n: poisson_counts(rng, n, lam=0.7), 5),
-    (one_hot, 4),                                               # zlib
-    (rare_flags, 4),
-    (masks, 4),
+    (lambda rng, n: category_codes(rng, n, width=4), "near_optimal"),
+    (lambda rng, n: poisson_counts(rng, n), "words"),
+    (lambda rng, n: category_codes(rng, n, width=8), "words"),
+    (lambda rng, n: category_codes(rng, n, classes=200, width=8), "words"),
+    (lambda rng, n: poisson_counts(rng, n, lam=30.0), "words"),
+    (lambda rng, n: random_walk(rng, n), "words"),
+    (lambda rng, n: poisson_counts(rng, n, lam=0.7), "words"),
+    (one_hot, "zlib"),
+    (rare_flags, "zlib"),
+    (masks, "zlib"),
 ], ids=["codes32", "counts", "codes64", "codes64 of 200", "wide counts", "walk", "rare counts", "one-hot", "flags", "masks"])
 def test_single_arrays_against_zlib_9(libdeflate, tmp_path, make, method):
     """Arrays of one kind, where libdeflate's level 8 came out 4-14% larger
@@ -277,8 +312,8 @@ def test_single_arrays_against_zlib_9(libdeflate, tmp_path, make, method):
     masks) to zlib."""
     data = make(random.Random(8), 3 * MIB)
     methods, size = methods_and_size(libdeflate, tmp_path, data)
-    assert methods[method] == "3", methods
-    if method == 4:
+    assert methods[method] == 3, methods
+    if method == "zlib":
         # zlib in blocks pays a sync flush and a fresh code per block: up to
         # a few dozen bytes each, which masks (a few KiB in all) notice.
         level9 = zlib.compressobj(9, zlib.DEFLATED, 31)
@@ -293,7 +328,7 @@ def test_near_optimal_level_not_for_text(libdeflate, tmp_path, make):
     times level 8 there and level 8 already beats zlib 9."""
     _, report = run(libdeflate, tmp_path, make(random.Random(2), 2 * MIB), threads=2, block=MIB,
                     options=["--methods"])
-    assert report.split()[3] == "0", report
+    assert counts(report)["near_optimal"] == 0, report
 
 
 def test_same_input_same_bytes_whatever_the_threads(engine, tmp_path):
@@ -326,7 +361,7 @@ def test_literal_coder(libdeflate, tmp_path, kind, size):
             "skewed": lambda: skewed(rng, size),
             "random": lambda: random_bytes(rng, size),
             "text": lambda: sample(2 * size, size)[:size]}[kind]()
-    out, _ = run(libdeflate, tmp_path, data, threads=2, options=["--level", LITERALS_LEVEL])
+    out, _ = run(libdeflate, tmp_path, data, threads=2, options=["--method", "literals"])
     check_one_member(out, data, tmp_path / "out.gz")
     if kind == "two bytes" and size > BLOCK:
         # With the end code beside them, the two bytes take 1 and 2 bits.
@@ -352,7 +387,7 @@ def test_word_coder(libdeflate, tmp_path, kind, size):
     block before, on what it is for and what it must survive: runs longer
     than a match, no repeats at all (stored), inputs shorter than its keys."""
     data = WORD_SHAPES[kind](random.Random(size), size)
-    outs = {threads: run(libdeflate, tmp_path, data, threads, options=["--level", WORDS_LEVEL])[0]
+    outs = {threads: run(libdeflate, tmp_path, data, threads, options=["--method", "words"])[0]
             for threads in (1, 3)}
     assert outs[1] == outs[3]
     check_one_member(outs[1], data, tmp_path / "out.gz")
@@ -377,7 +412,7 @@ def test_word_coder_on_mixed_words(libdeflate, tmp_path):
             else:
                 parts.append(random_bytes(rng, count))
         data = b"".join(parts)
-        out, _ = run(libdeflate, tmp_path, data, 2, options=["--level", WORDS_LEVEL])
+        out, _ = run(libdeflate, tmp_path, data, 2, options=["--method", "words"])
         check_one_member(out, data, tmp_path / "out.gz")
 
     check()

@@ -1,12 +1,13 @@
 // Compresses a file in blocks on one thread with each method named on the
 // command line, the way the writer codes a block with it. Prints one JSON
-// line per block: the effort rule's sample statistics, the row that fires,
-// the rule's CPU time, and per method [raw deflate bytes, joint included;
-// CPU seconds]. Methods: "ld:N" is libdeflate at level N, each block on its own
-// and left open for the next; "z:N" is zlib at level N, each block primed
-// with the 32 KiB before it and ended by a sync flush; "zt:G,L,N,C" is zlib
-// with deflateTune's good, lazy, nice and chain lengths; "w" is the word
-// coder (WordDeflate), primed like zlib. bench/bench_effort.py
+// line per block: the effort rule's sample statistics, the row that fires and
+// its method, the rule's CPU time, and per method [raw deflate bytes, joint
+// included; CPU seconds]. Methods: a block method's name (block_method.hpp)
+// is that method as the engine codes it; "ld:N" is libdeflate at level N, each
+// block on its own and left open for the next; "z:N" is zlib at level N, each
+// block primed with the 32 KiB before it and ended by a sync flush;
+// "zt:G,L,N,C" is zlib with deflateTune's good, lazy, nice and chain lengths;
+// "w" is the word coder (WordDeflate), primed like zlib. bench/bench_effort.py
 // runs it to compare the methods the effort rule chooses between.
 #include <libdeflate.h>
 
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "vexlo/server/misc/cache_packer/archive/block_deflate.hpp"
 #include "vexlo/server/misc/cache_packer/archive/block_effort.hpp"
 #include "vexlo/server/misc/cache_packer/archive/deflate_joint.hpp"
 #include "vexlo/server/misc/cache_packer/archive/word_deflate.hpp"
@@ -42,7 +44,11 @@ class Method {
     int tune[4];
     const bool tuned =
         std::sscanf(name.c_str(), "zt:%d,%d,%d,%d", &tune[0], &tune[1], &tune[2], &tune[3]) == 4;
-    if (tuned || name.rfind("z:", 0) == 0) {
+    if (const auto method = vexlo::archive::method_named(name)) {
+      engine_ = std::make_unique<vexlo::archive::BlockDeflate>(
+          vexlo::archive::BlockCoding{vexlo::archive::kAdaptiveLevel, method});
+      ok_ = engine_->ready();
+    } else if (tuned || name.rfind("z:", 0) == 0) {
       // As the writer's zlib method: zlib's largest hash and symbol buffer.
       zlib_ = std::make_unique<vexlo::archive::ZlibBlock>(MAX_MEM_LEVEL);
       level_ = tuned ? 9 : std::atoi(name.c_str() + 2);
@@ -72,6 +78,10 @@ class Method {
     const bool last = at + n == data.size();
     const std::size_t history = std::min(at, vexlo::archive::kWindow);
     const unsigned char* in = data.data() + at;
+    if (engine_) {
+      out_.resize(vexlo::archive::BlockDeflate::output_bound(n));
+      return engine_->compress(in - history, history, in, n, last, out_.data(), out_.size());
+    }
     if (words_) {
       out_.resize(vexlo::archive::WordDeflate::bound(n));
       return words_->compress(in - history, history, in, n, last, out_.data(), out_.size());
@@ -94,6 +104,7 @@ class Method {
   libdeflate_compressor* ld_ = nullptr;
   std::unique_ptr<vexlo::archive::ZlibBlock> zlib_;
   std::unique_ptr<vexlo::archive::WordDeflate> words_;
+  std::unique_ptr<vexlo::archive::BlockDeflate> engine_;  // a block method by name
   std::vector<unsigned char> out_;
 };
 
@@ -101,8 +112,10 @@ class Method {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s INPUT BLOCK_SIZE METHOD...  (METHOD: ld:N, z:N, zt:G,L,N,C or w)\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s INPUT BLOCK_SIZE METHOD...  (METHOD: a block method's name, ld:N, z:N, zt:G,L,N,C or w)\n",
+        argv[0]);
     return 2;
   }
   std::vector<unsigned char> data;
@@ -136,12 +149,13 @@ int main(int argc, char** argv) {
     const int row = rule.row(stats);
     const double rule_s = thread_seconds() - t0;
     std::printf(
-        "{\"block\": %zu, \"bytes\": %zu, \"row\": \"%s\", \"rule_s\": %.5f, \"literal_bits\": %.4f, "
-        "\"probe_bits\": %.4f, \"high_bits\": %.4f, \"zero_share\": %.4f, \"text_share\": %.4f, "
-        "\"top12_share\": %.4f, "
-        "\"top40_share\": %.4f, \"order1_ratio\": %.4f, \"methods\": {",
-        index, n, EffortRule::row_name(row), rule_s, stats.literal_bits, stats.probe_bits, stats.high_bits,
-        stats.zero_share, stats.text_share, stats.top12_share, stats.top40_share, stats.order1_ratio);
+        "{\"block\": %zu, \"bytes\": %zu, \"row\": \"%s\", \"method\": \"%s\", \"rule_s\": %.5f, "
+        "\"literal_bits\": %.4f, \"probe_bits\": %.4f, \"high_bits\": %.4f, \"zero_share\": %.4f, "
+        "\"text_share\": %.4f, \"top12_share\": %.4f, \"top40_share\": %.4f, \"order1_ratio\": %.4f, "
+        "\"words8_ratio\": %.4f, \"methods\": {",
+        index, n, EffortRule::row_name(row), vexlo::archive::method_name(EffortRule::method(row)), rule_s,
+        stats.literal_bits, stats.probe_bits, stats.high_bits, stats.zero_share, stats.text_share,
+        stats.top12_share, stats.top40_share, stats.order1_ratio, stats.words8_ratio);
     for (std::size_t m = 0; m < methods.size(); ++m) {
       const double t1 = thread_seconds();
       const std::size_t size = methods[m]->run(data, at, n);

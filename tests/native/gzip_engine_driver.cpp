@@ -3,14 +3,13 @@
 // and reserve()/commit(), so the tests can check the stream with independent
 // gzip readers.
 //
-// Options: --level N compresses at a fixed level instead; --methods prints how
-// many blocks were coded as literals, at the low, the high and the
-// near-optimal level, by zlib and by the word coder; --rows prints, one line each, the adaptive
-// rule's rows as "name count";
-// --joints prints, for each joint between blocks (an empty stored block), how
-// many bits of its last byte the block before it used, found by walking the
-// written file; --after-finish feeds one more byte after finish(), which must
-// throw.
+// Options: --level N compresses at a fixed level instead, --method NAME codes
+// every block by the block method of that name (block_method.hpp); --methods
+// and --rows print, one line each, the blocks per method and per row of the
+// adaptive rule as "name count"; --joints prints, for each joint between
+// blocks (an empty stored block), how many bits of its last byte the block
+// before it used, found by walking the written file; --after-finish feeds one
+// more byte after finish(), which must throw.
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "vexlo/server/misc/cache_packer/archive/archive_error.hpp"
+#include "vexlo/server/misc/cache_packer/archive/archive_writer.hpp"
 #include "vexlo/server/misc/cache_packer/archive/parallel_gzip.hpp"
 
 namespace {
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   bool after_finish = false;
   bool methods = false;
   bool rows = false;
-  int level = vexlo::archive::kDefaultLevel;
+  vexlo::archive::BlockCoding coding{vexlo::archive::kDefaultLevel, std::nullopt};
   std::vector<char*> args;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--joints") == 0) {
@@ -93,7 +93,21 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--rows") == 0) {
       rows = true;
     } else if (std::strcmp(argv[i], "--level") == 0 && i + 1 < argc) {
-      level = std::atoi(argv[++i]);
+      coding.level = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--method") == 0 && i + 1 < argc) {
+      coding.method = vexlo::archive::method_named(argv[++i]);
+      if (!coding.method) {
+        std::fprintf(stderr, "unknown block method %s; the methods are:", argv[i]);
+        for (const char* name : vexlo::archive::kBlockMethodNames) {
+          std::fprintf(stderr, " %s", name);
+        }
+        std::fprintf(stderr, "\n");
+        return 2;
+      }
+      if (!VEXLO_DEFLATE_LIBDEFLATE && *coding.method != vexlo::archive::BlockMethod::high) {
+        std::fprintf(stderr, "block method %s: zlib builds code every block at one level (high)\n", argv[i]);
+        return 2;
+      }
     } else if (std::strcmp(argv[i], "--after-finish") == 0) {
       after_finish = true;
     } else {
@@ -103,7 +117,8 @@ int main(int argc, char** argv) {
   if (args.size() != 4) {
     std::fprintf(
         stderr,
-        "usage: %s [--level N] [--methods] [--rows] [--joints] [--after-finish] INPUT OUTPUT THREADS BLOCK\n",
+        "usage: %s [--level N | --method NAME] [--methods] [--rows] [--joints] [--after-finish] INPUT OUTPUT "
+        "THREADS BLOCK\n",
         argv[0]);
     return 2;
   }
@@ -114,7 +129,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    vexlo::archive::ParallelGzip gz(out, args[1], static_cast<unsigned>(std::atoi(args[2])), level,
+    vexlo::archive::ParallelGzip gz(out, args[1], static_cast<unsigned>(std::atoi(args[2])), coding,
                                     static_cast<std::size_t>(std::atol(args[3])));
     std::vector<char> piece(7777);
     for (bool direct = true;; direct = !direct) {
@@ -138,13 +153,9 @@ int main(int argc, char** argv) {
         break;
     }
     gz.finish();
-    if (methods) {
-      using vexlo::archive::BlockMethod;
-      for (int m = 0; m < vexlo::archive::kBlockMethods; ++m) {
-        std::printf(m == 0 ? "%llu" : " %llu",
-                    static_cast<unsigned long long>(gz.blocks(static_cast<BlockMethod>(m))));
-      }
-      std::printf("\n");
+    for (int m = 0; methods && m < vexlo::archive::kBlockMethods; ++m) {
+      std::printf("%s %llu\n", vexlo::archive::kBlockMethodNames[m],
+                  static_cast<unsigned long long>(gz.blocks(static_cast<vexlo::archive::BlockMethod>(m))));
     }
     for (int r = 0; rows && vexlo::archive::BlockDeflate::row_name(r) != nullptr; ++r) {
       std::printf("%s %llu\n", vexlo::archive::BlockDeflate::row_name(r),

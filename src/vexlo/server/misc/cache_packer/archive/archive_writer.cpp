@@ -218,7 +218,8 @@ void write_archive(const std::string& archive_path, const std::vector<Source>& s
     throw_os_error(errno, archive_path);
   }
 
-  ParallelGzip out(fd.get(), archive_path, options.threads, options.level, options.block_size);
+  ParallelGzip out(fd.get(), archive_path, options.threads, BlockCoding{options.level, std::nullopt},
+                   options.block_size);
   TreeWalker walker(self.st_dev, self.st_ino);
   MemberWriter writer(out, options);
   try {

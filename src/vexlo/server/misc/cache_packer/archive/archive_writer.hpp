@@ -12,6 +12,22 @@
 
 namespace vexlo::archive {
 
+// The settings the archive writer uses unless told otherwise, measured per
+// compressor: the fastest whose archives stay no larger than zlib level 9's
+// (bench/bench_deflate_settings.py, bench/bench_writer.py). With libdeflate,
+// the effort follows the data (EffortRule) in 1 MiB blocks. As a fixed
+// level, 8 is the lowest below zlib 9 on the bench corpora (512 KiB blocks
+// leave almost no margin), but not on every kind of data: one-hot labels,
+// booleans, small integers in int32/int64 and masks come out 4-14% larger, so
+// the adaptive rule decides per block.
+#if VEXLO_DEFLATE_LIBDEFLATE
+inline constexpr int kDefaultLevel = kAdaptiveLevel;
+inline constexpr std::size_t kDefaultBlockSize = 1024 * 1024;
+#else
+inline constexpr int kDefaultLevel = 9;
+inline constexpr std::size_t kDefaultBlockSize = 128 * 1024;
+#endif
+
 // One entry to store. `path` is required (its absence is an error at the
 // point where the entry is reached); without `arcname` the member is named
 // after `path` with its leading '/' removed.
@@ -21,8 +37,8 @@ struct Source {
 };
 
 struct Options {
-  unsigned threads = 0;  // 0: every CPU the process may run on
-  int level = kDefaultLevel;
+  unsigned threads = 0;       // 0: every CPU the process may run on
+  int level = kDefaultLevel;  // a fixed level, or kAdaptiveLevel
   std::size_t block_size = kDefaultBlockSize;
   // false: stop after the sources without the tar end-of-archive blocks,
   // for a caller that failed to gather the remaining sources and reports

@@ -78,13 +78,14 @@ std::shared_ptr<void> make_zlib() {
 }  // namespace
 
 struct BlockDeflate::State {
-  int level;                                 // kAdaptiveLevel or a fixed level
+  BlockMethod method = BlockMethod::high;    // every block's, unless the rule chooses
+  int high_level = EffortRule::kHighLevel;   // `high`'s level: a fixed level replaces it
   Compressor compressors[kMaxLevel + 1];     // by level, those this worker keeps
   std::unique_ptr<EffortRule> rule;          // adaptive only
   std::unique_ptr<CoderPool> own_pool;       // without a stream's pool
   CoderPool* pool = nullptr;                 // lends the near-optimal level, the word coder, zlib
-  std::uint64_t blocks[kBlockMethods] = {};  // blocks compressed, by BlockMethod
-  std::uint64_t rows[kRows] = {};            // blocks by the rule's row that fired
+  std::uint64_t blocks[kBlockMethods] = {};  // blocks compressed, by method
+  std::vector<std::uint64_t> rows = std::vector<std::uint64_t>(EffortRule::rows());  // by the row that fired
 
   // This worker's compressor at level `at`, made on first use.
   libdeflate_compressor* own(int at) {
@@ -94,46 +95,48 @@ struct BlockDeflate::State {
     return compressors[at].get();
   }
 
-  // The compressor for a block at level `at`: the rule's near-optimal level
-  // borrowed into `lent` for the block, any other level own().
-  libdeflate_compressor* compressor(int at, CoderPool::Lease& lent) {
-    if (rule && at == EffortRule::kNearOptimalLevel) {
-      lent = pool->borrow(kNearOptimalCoder);
-      return lent.get<libdeflate_compressor>();
+  // Borrows into `lent` the coder `method` takes from the pool, if any. A
+  // method whose coder cannot be had (out of memory) gives way to the next:
+  // the word coder to the near-optimal level, that to the high level.
+  BlockMethod borrow(BlockMethod method, CoderPool::Lease& lent) {
+    if (method == BlockMethod::words && !(lent = pool->borrow(kWordCoder))) {
+      method = BlockMethod::near_optimal;
     }
-    return own(at);
+    if (method == BlockMethod::near_optimal && !(lent = pool->borrow(kNearOptimalCoder))) {
+      method = BlockMethod::high;
+    }
+    if (method == BlockMethod::zlib) {
+      lent = pool->borrow(kZlibCoder);
+    }
+    return method;
   }
-
-  BlockMethod method_of(const Effort& effort) const;
 };
 
-// How the statistics count a block compressed by a matcher.
-BlockMethod BlockDeflate::State::method_of(const Effort& effort) const {
-  if (!rule) {
-    return BlockMethod::high;
+BlockDeflate::Memory BlockDeflate::memory(const BlockCoding& coding, std::size_t block_size) {
+  if (coding.method) {
+    switch (*coding.method) {
+      case BlockMethod::literals:
+        return {0, 0};
+      case BlockMethod::low:
+        return {compressor_bytes(EffortRule::kLowLevel), 0};
+      case BlockMethod::high:
+        return {compressor_bytes(EffortRule::kHighLevel), 0};
+      case BlockMethod::near_optimal:
+        return {0, compressor_bytes(EffortRule::kNearOptimalLevel)};
+      case BlockMethod::zlib:
+        return {0, ZlibBlock::memory(kZlibMemLevel)};
+      case BlockMethod::words:
+        return {0, WordDeflate::memory(block_size)};
+    }
   }
-  switch (effort.level) {
-    case EffortRule::kLowLevel:
-      return BlockMethod::low;
-    case EffortRule::kNearOptimalLevel:
-      return BlockMethod::near_optimal;
-    default:
-      return BlockMethod::high;
-  }
-}
-
-BlockDeflate::Memory BlockDeflate::memory(int level, std::size_t block_size) {
-  level = checked_level(level);
+  const int level = checked_level(coding.level);
   if (level == kAdaptiveLevel) {
     return {compressor_bytes(EffortRule::kProbeLevel) + compressor_bytes(EffortRule::kLowLevel) +
                 compressor_bytes(EffortRule::kHighLevel) + kRuleBytes,
             std::max({compressor_bytes(EffortRule::kNearOptimalLevel), WordDeflate::memory(block_size),
                       ZlibBlock::memory(kZlibMemLevel)})};
   }
-  if (level == kWordsLevel) {
-    return {0, WordDeflate::memory(block_size)};
-  }
-  return {level == kLiteralsLevel ? 0 : compressor_bytes(level), 0};
+  return {compressor_bytes(level), 0};
 }
 
 std::unique_ptr<CoderPool> BlockDeflate::make_pool(std::size_t block_size, std::size_t budget) {
@@ -154,23 +157,26 @@ std::uint32_t BlockDeflate::crc32(std::uint32_t crc, const unsigned char* data, 
   return libdeflate_crc32(crc, data, len);
 }
 
-BlockDeflate::BlockDeflate(int level, CoderPool* pool) : state_(std::make_unique<State>()) {
-  state_->level = checked_level(level);
+BlockDeflate::BlockDeflate(const BlockCoding& coding, CoderPool* pool) : state_(std::make_unique<State>()) {
   if (pool == nullptr) {
     state_->own_pool = make_pool(0, std::numeric_limits<std::size_t>::max());
     pool = state_->own_pool.get();
   }
   state_->pool = pool;
+  const int level = checked_level(coding.level);
   bool ready = true;
-  if (state_->level == kAdaptiveLevel) {
+  if (coding.method) {
+    state_->method = *coding.method;  // its coder made on first use
+  } else if (level == kAdaptiveLevel) {
     libdeflate_compressor* probe = state_->own(EffortRule::kProbeLevel);
     libdeflate_compressor* high = state_->own(EffortRule::kHighLevel);
     ready = probe != nullptr && high != nullptr && state_->own(EffortRule::kLowLevel) != nullptr;
     if (ready) {
       state_->rule = std::make_unique<EffortRule>(probe, high);
     }
-  } else if (state_->level != kLiteralsLevel && state_->level != kWordsLevel) {
-    ready = state_->own(state_->level) != nullptr;
+  } else {
+    state_->high_level = level;
+    ready = state_->own(level) != nullptr;
   }
   if (!ready) {
     state_.reset();
@@ -182,44 +188,38 @@ BlockDeflate::~BlockDeflate() = default;
 std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t history_len,
                                    const unsigned char* in, std::size_t in_len, bool last, unsigned char* out,
                                    std::size_t out_capacity) {
-  Effort effort{state_->level == kLiteralsLevel ? Effort::Method::literals
-                : state_->level == kWordsLevel  ? Effort::Method::words
-                                                : Effort::Method::matches,
-                state_->level};
+  BlockMethod method = state_->method;
   if (state_->rule) {
     int row = 0;
-    effort = state_->rule->choose(in, in_len, &row);
+    method = state_->rule->choose(in, in_len, &row);
     ++state_->rows[row];
   }
-  if (effort.method == Effort::Method::literals) {
-    ++state_->blocks[static_cast<int>(BlockMethod::literals)];
-    return LiteralDeflate::deflate_literals(in, in_len, last, out, out_capacity);
+  CoderPool::Lease lent;  // the block's coder, if its method borrows one
+  method = state_->borrow(method, lent);
+  ++state_->blocks[static_cast<int>(method)];
+  int level = 0;  // libdeflate's, for the matcher methods
+  switch (method) {
+    case BlockMethod::literals:
+      return LiteralDeflate::deflate_literals(in, in_len, last, out, out_capacity);
+    case BlockMethod::zlib:
+      return lent ? lent.get<ZlibBlock>()->compress(EffortRule::kZlibLevel, history, history_len, in, in_len,
+                                                    last, out, out_capacity)
+                  : 0;
+    case BlockMethod::words:
+      return lent.get<WordDeflate>()->compress(history, history_len, in, in_len, last, out, out_capacity);
+    case BlockMethod::low:
+      level = EffortRule::kLowLevel;
+      break;
+    case BlockMethod::high:
+      level = state_->high_level;
+      break;
+    case BlockMethod::near_optimal:
+      level = EffortRule::kNearOptimalLevel;
+      break;
   }
-  if (effort.method == Effort::Method::zlib) {
-    ++state_->blocks[static_cast<int>(BlockMethod::zlib)];
-    const CoderPool::Lease zlib = state_->pool->borrow(kZlibCoder);
-    return zlib ? zlib.get<ZlibBlock>()->compress(effort.level, history, history_len, in, in_len, last, out,
-                                                  out_capacity)
-                : 0;
-  }
-  if (effort.method == Effort::Method::words) {
-    if (const CoderPool::Lease words = state_->pool->borrow(kWordCoder)) {
-      ++state_->blocks[static_cast<int>(BlockMethod::words)];
-      return words.get<WordDeflate>()->compress(history, history_len, in, in_len, last, out, out_capacity);
-    }
-    // Without the memory for its chains, the near-optimal level does.
-    effort = Effort{Effort::Method::matches, EffortRule::kNearOptimalLevel};
-  }
-  CoderPool::Lease lent;  // the near-optimal level's compressor, for this block
-  libdeflate_compressor* compressor = state_->compressor(effort.level, lent);
-  if (compressor == nullptr) {
-    // Without the memory for the near-optimal level's compressor (8.6 MiB),
-    // the high level does.
-    effort.level = EffortRule::kHighLevel;
-    compressor = state_->compressor(effort.level, lent);
-  }
-  ++state_->blocks[static_cast<int>(state_->method_of(effort))];
-  if (out_capacity < DeflateJoint::kExtraBytes) {
+  libdeflate_compressor* compressor =
+      method == BlockMethod::near_optimal ? lent.get<libdeflate_compressor>() : state_->own(level);
+  if (compressor == nullptr || out_capacity < DeflateJoint::kExtraBytes) {
     return 0;
   }
   const std::size_t n =
@@ -234,12 +234,16 @@ std::uint64_t BlockDeflate::blocks(BlockMethod method) const noexcept {
   return state_ ? state_->blocks[static_cast<int>(method)] : 0;
 }
 
+int BlockDeflate::rows() noexcept {
+  return EffortRule::rows();
+}
+
 std::uint64_t BlockDeflate::row_blocks(int row) const noexcept {
-  return state_ && row >= 0 && row < kRows ? state_->rows[row] : 0;
+  return state_ && row >= 0 && row < rows() ? state_->rows[row] : 0;
 }
 
 const char* BlockDeflate::row_name(int row) noexcept {
-  return row >= 0 && row < kRows ? EffortRule::row_name(row) : nullptr;
+  return row >= 0 && row < rows() ? EffortRule::row_name(row) : nullptr;
 }
 
 }  // namespace vexlo::archive

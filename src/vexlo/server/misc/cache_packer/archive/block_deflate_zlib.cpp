@@ -31,7 +31,7 @@ std::size_t BlockDeflate::output_bound(std::size_t block_size) {
   return ZlibBlock::bound(block_size);
 }
 
-BlockDeflate::Memory BlockDeflate::memory(int, std::size_t) {
+BlockDeflate::Memory BlockDeflate::memory(const BlockCoding&, std::size_t) {
   return {ZlibBlock::memory(kMemLevel), 0};
 }
 
@@ -39,11 +39,12 @@ std::unique_ptr<CoderPool> BlockDeflate::make_pool(std::size_t, std::size_t) {
   return nullptr;
 }
 
-BlockDeflate::BlockDeflate(int level, CoderPool*) : state_(std::make_unique<State>()) {
-  level = checked_level(level);
-  // No adaptive or literal-only coder here.
+BlockDeflate::BlockDeflate(const BlockCoding& coding, CoderPool*) : state_(std::make_unique<State>()) {
+  const int level = checked_level(coding.level);
+  // No adaptive rule here: every block at the fixed level, counted as `high`;
+  // no other method to force.
   state_->level = level < 0 ? Z_DEFAULT_COMPRESSION : level;
-  if (!state_->zlib.open(state_->level)) {
+  if ((coding.method && *coding.method != BlockMethod::high) || !state_->zlib.open(state_->level)) {
     state_.reset();
   }
 }
@@ -59,6 +60,10 @@ std::size_t BlockDeflate::compress(const unsigned char* history, std::size_t his
 
 std::uint64_t BlockDeflate::blocks(BlockMethod method) const noexcept {
   return state_ && method == BlockMethod::high ? state_->blocks : 0;
+}
+
+int BlockDeflate::rows() noexcept {
+  return 0;
 }
 
 std::uint64_t BlockDeflate::row_blocks(int) const noexcept {

@@ -4,23 +4,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "block_method.hpp"
+
 struct libdeflate_compressor;
 
 namespace vexlo::archive {
-
-// How much work one block of the archive gets, chosen from its own bytes so
-// that the same input always gives the same archive, whatever the number of
-// threads.
-struct Effort {
-  enum class Method {
-    literals,  // no matcher: fitted Huffman codes, or stored (LiteralDeflate)
-    matches,   // libdeflate at `level`
-    zlib,      // zlib at `level`, primed with the 32 KiB before the block
-    words,     // chains keyed on 8-byte words (WordDeflate)
-  };
-  Method method;
-  int level;
-};
 
 // What the rule reads off a block's sample, measured once per block. The
 // sample is kSlices slices of kSliceBytes spread over the block, about 6% of
@@ -41,13 +29,16 @@ struct SampleStats {
   double high_bits = -1;  // per byte at kHighLevel; -1 until a row asks
 };
 
-// The rule: one ordered table of rows (block_effort.cpp), the first whose
-// predicate holds on the sample choosing the block's method. Measured on tar
-// streams of what notebook caches hold with bench/bench_effort.py (rows per
-// corpus, size and CPU against zlib 9) and bench/bench_writer.py (time
+// How much work each block of the archive gets: one ordered table of rows
+// (block_effort.cpp), the first whose predicate holds on the block's sample
+// choosing its method, so that the same input always gives the same archive
+// whatever the number of threads. Measured on tar streams of what notebook
+// caches hold with bench/bench_effort.py (rows per corpus, each method's size
+// and CPU against zlib 9: bench/EFFORT.md) and bench/bench_writer.py (time
 // against one `libdeflate-gzip -8` thread per CPU).
 class EffortRule {
  public:
+  // The probe's level, and the libdeflate and zlib levels of the methods.
   static constexpr int kProbeLevel = 5;
   static constexpr int kLowLevel = 6;
   static constexpr int kHighLevel = 8;
@@ -56,8 +47,8 @@ class EffortRule {
   static constexpr unsigned kSlices = 4;
   static constexpr std::size_t kSliceBytes = 16 * 1024;
 
-  // The table's rows, in order (their names: row_name()).
-  static constexpr int kRows = 13;
+  // The table's rows, in order, and their names ("?" out of range).
+  static int rows();
   static const char* row_name(int row);
 
   // `probe` and `high` compress at kProbeLevel and kHighLevel; they stay
@@ -68,10 +59,10 @@ class EffortRule {
   // (which may fill in high_bits).
   SampleStats measure(const unsigned char* in, std::size_t len);
   int row(SampleStats& stats);
-  static Effort effort(int row);
+  static BlockMethod method(int row);
 
   // measure(), then row(); the row is left in `*fired` when given.
-  Effort choose(const unsigned char* in, std::size_t len, int* fired = nullptr);
+  BlockMethod choose(const unsigned char* in, std::size_t len, int* fired = nullptr);
 
  private:
   std::size_t compress(libdeflate_compressor* compressor, const unsigned char* data, std::size_t n);

@@ -70,11 +70,12 @@ void put_le32(unsigned char* p, std::uint32_t v) {
 
 }  // namespace
 
-ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size)
+ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, BlockCoding coding,
+                           std::size_t block_size)
     : fd_(fd),
       path_(std::move(path)),
       reserve_(fd_, path_),
-      level_(BlockDeflate::checked_level(level)),
+      coding_{BlockDeflate::checked_level(coding.level), coding.method},
       block_size_(std::max(block_size, kMinBlock)) {
   if (threads == 0) {
     threads = usable_cpus();
@@ -90,7 +91,7 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
   // what the workers leave.
   const std::size_t out_cap = BlockDeflate::output_bound(block_size_);
   const std::size_t slot_bytes = block_size_ + out_cap + kWindow;
-  const BlockDeflate::Memory coders = BlockDeflate::memory(level_, block_size_);
+  const BlockDeflate::Memory coders = BlockDeflate::memory(coding_, block_size_);
   const std::size_t per_worker = 2 * slot_bytes + coders.own;
   const std::size_t left = kMemoryBudget > 2 * slot_bytes ? kMemoryBudget - 2 * slot_bytes : 0;
   const std::size_t affordable = left / (per_worker + coders.largest_lent / 2);
@@ -113,7 +114,8 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, int level
   // gzip member header: no name, no time. XFL 2 (best compression) at the
   // default setting, which packs at least as tight as zlib's best; 4
   // (fastest) at level 1.
-  const unsigned char xfl = level_ == kAdaptiveLevel || level_ >= 8 ? 2 : (level_ == 1 ? 4 : 0);
+  const unsigned char xfl =
+      coding_.level == kAdaptiveLevel || coding_.level >= 8 ? 2 : (coding_.level == 1 ? 4 : 0);
   const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, xfl, 3};
   write_all(header, sizeof header);
   check_failure();
@@ -236,7 +238,7 @@ void ParallelGzip::worker_loop() {
   lower_thread_priority(kWorkerNice);
   std::unique_ptr<BlockDeflate> compressor;
   try {
-    compressor = std::make_unique<BlockDeflate>(level_, pool_.get());
+    compressor = std::make_unique<BlockDeflate>(coding_, pool_.get());
   } catch (const std::bad_alloc&) {
   }
   const bool ready = compressor && compressor->ready();
@@ -265,7 +267,7 @@ void ParallelGzip::worker_loop() {
     for (int m = 0; m < kBlockMethods; ++m) {
       blocks_[m] += compressor->blocks(static_cast<BlockMethod>(m));
     }
-    for (int r = 0; r < BlockDeflate::kRows; ++r) {
+    for (int r = 0; r < BlockDeflate::rows(); ++r) {
       rows_[r] += compressor->row_blocks(r);
     }
   }

@@ -55,7 +55,7 @@ class ParallelGzip {
 
   // `fd` stays owned by the caller; `path` names it in errors. `threads` 0
   // starts a worker per usable CPU; kMemoryBudget may start fewer.
-  ParallelGzip(int fd, std::string path, unsigned threads, int level, std::size_t block_size);
+  ParallelGzip(int fd, std::string path, unsigned threads, BlockCoding coding, std::size_t block_size);
   ~ParallelGzip();
   ParallelGzip(const ParallelGzip&) = delete;
   ParallelGzip& operator=(const ParallelGzip&) = delete;
@@ -94,7 +94,7 @@ class ParallelGzip {
   int fd_;
   std::string path_;
   DiskReserve reserve_;  // asked before each write
-  int level_;
+  BlockCoding coding_;
   std::size_t block_size_;
   std::uint64_t total_in_ = 0;
 
@@ -117,8 +117,8 @@ class ParallelGzip {
   bool deflate_failed_ = false;
   std::uint32_t crc_ = 0;
   bool finished_ = false;
-  std::uint64_t blocks_[kBlockMethods] = {};      // by BlockMethod, added by each worker as it stops
-  std::uint64_t rows_[BlockDeflate::kRows] = {};  // likewise by the rule's row
+  std::uint64_t blocks_[kBlockMethods] = {};  // by BlockMethod, added by each worker as it stops
+  std::vector<std::uint64_t> rows_ = std::vector<std::uint64_t>(BlockDeflate::rows());  // likewise by row
 
   std::vector<std::thread> workers_;
 };
