@@ -6,6 +6,12 @@
 // joint's walk reads back and the writer's blocks rely on: one copy, so the
 // writers and the reader cannot drift apart.
 
+// Deflate packs its bits from the least significant end; the joint's walk
+// and the word coder load 8 bytes at a time as one word, which gives those
+// bits in order only on a little-endian host.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the archive engine's word loads assume a little-endian host");
+
 namespace vexlo::archive {
 
 // The window: a match reaches at most this far back, so this much of the
