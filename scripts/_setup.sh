@@ -73,8 +73,3 @@ vexlo_python() {
     done
     return 1
 }
-
-# CPython 3.8, the runtime the modules are delivered for.
-vexlo_python38() {
-    vexlo_python 8
-}

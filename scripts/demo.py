@@ -2,9 +2,7 @@
 import json
 import os
 import random
-import re
 import shutil
-import subprocess
 import sys
 import tarfile
 import tempfile
@@ -17,7 +15,7 @@ import requests
 import websocket
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-from live_server import JupyterServer  # noqa: E402  (the server launcher the tests use)
+from live_server import JupyterServer, extension_state  # noqa: E402  (the server launcher the tests use)
 
 KERNEL_ID = "demo-kernel-0001"
 
@@ -158,14 +156,6 @@ def export_cache(base: str, token: str, session: requests.Session, workdir: Path
           f"last {listener.states[-1] if listener.states else None}")
     print(f"while it ran the server answered {probe.answered} status requests, "
           f"the slowest in {probe.slowest * 1000:.1f} ms")
-
-
-def extension_state() -> str:
-    out = subprocess.run([sys.executable, "-m", "jupyter_server.extension.serverextension", "list"],
-                         capture_output=True, text=True)
-    text = re.sub(r"\x1b\[[0-9;]*m", "", out.stdout + out.stderr)
-    lines = [line.strip() for line in text.splitlines() if "vexlo.server" in line]
-    return lines[0] if lines else "not listed"
 
 
 if __name__ == "__main__":

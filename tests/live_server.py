@@ -3,6 +3,7 @@ port with a token of its own: what the shutdown test, the export benchmark
 and the demo run against. Plain Python, so tests/, bench/ and scripts/ can
 all import it."""
 import os
+import re
 import secrets
 import signal
 import socket
@@ -18,6 +19,16 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def extension_state(python=sys.executable):
+    """The line `jupyter server extension list` prints for vexlo.server in
+    `python`'s environment, colours stripped; "not listed" without one."""
+    out = subprocess.run([python, "-m", "jupyter_server.extension.serverextension", "list"],
+                         capture_output=True, text=True, timeout=120)
+    text = re.sub(r"\x1b\[[0-9;]*m", "", out.stdout + out.stderr)
+    lines = [line.strip() for line in text.splitlines() if "vexlo.server" in line]
+    return lines[0] if lines else "not listed"
 
 
 def wait_until(condition, what, timeout=60, pause=0.05):
