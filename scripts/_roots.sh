@@ -5,13 +5,15 @@
 # private copy, so nothing a test does reaches the cache.
 #
 # vexlo_root SUITE ARCH DIR [package...]
-#     makes DIR a fresh copy of a minbase SUITE root for ARCH (amd64, arm64:
+#     makes DIR a fresh copy (with the host's resolv.conf and trusted
+#     certificates) of a minbase SUITE root for ARCH (amd64, arm64:
 #     another architecture than the host's is set up under qemu-user, which
 #     binfmt_misc must run) holding the packages. "name/other" takes the
 #     package from the suite "other" (e.g. libdeflate-dev/bookworm in a sid root).
-# vexlo_root_run DIR command [argument...]
+# vexlo_root_run DIR [--bind PATH]... command [argument...]
 #     runs the command inside DIR (chroot, a clean environment, /proc, /dev
-#     and /sys mounted) and unmounts them however it ends.
+#     and /sys mounted, and each host PATH at the same path inside) and
+#     unmounts them however it ends.
 # vexlo_root_remove DIR
 #     removes a copy, refusing while anything is mounted inside it.
 #
@@ -34,15 +36,29 @@ vexlo_root() {
     vexlo_root_remove "$dir" || return 1
     mkdir -p "$(dirname "$dir")"
     cp -a --reflink=auto "$cached" "$dir"
+    # The host's network settings: its name servers and the certificates it
+    # trusts (a TLS-inspecting proxy's among them).
+    cp /etc/resolv.conf "$dir/etc/resolv.conf"
+    if [ -s /etc/ssl/certs/ca-certificates.crt ]; then
+        mkdir -p "$dir/etc/ssl/certs"
+        cp /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
+    fi
 }
 
 vexlo_root_run() {
-    local dir="$1"
+    local dir="$1" binds=()
     shift
+    while [ "${1:-}" = --bind ]; do
+        binds+=("$(realpath "$2")")
+        shift 2
+    done
     (
-        trap '_vexlo_root_unmount "$dir"' EXIT
+        trap '_vexlo_root_unmount "$dir" "${binds[@]}"' EXIT
         trap 'exit 130' INT TERM HUP
         _vexlo_root_mount "$dir" || exit 1
+        for path in "${binds[@]}"; do
+            mkdir -p "$dir$path" && mount --bind "$path" "$dir$path" || exit 1
+        done
         chroot "$dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
     )
@@ -149,11 +165,13 @@ _vexlo_root_mount() {
         mount --rbind /sys "$dir/sys" && mount --make-rslave "$dir/sys"
 }
 
+# Usage: _vexlo_root_unmount DIR [bound path...]
 _vexlo_root_unmount() {
     local dir="$1" point
-    for point in sys dev proc; do
-        if mountpoint -q "$dir/$point"; then
-            umount -R "$dir/$point" 2>/dev/null || umount -R -l "$dir/$point"
+    shift
+    for point in "$@" /sys /dev /proc; do
+        if mountpoint -q "$dir$point"; then
+            umount -R "$dir$point" 2>/dev/null || umount -R -l "$dir$point"
         fi
     done
 }
