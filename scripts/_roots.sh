@@ -12,8 +12,8 @@
 #     package from the suite "other" (e.g. libdeflate-dev/bookworm in a sid root).
 # vexlo_root_run DIR [--bind PATH]... command [argument...]
 #     runs the command inside DIR (chroot, a clean environment, /proc, /dev
-#     and /sys mounted, and each host PATH at the same path inside) and
-#     unmounts them however it ends.
+#     and /sys mounted, and each host PATH, a folder or a file, at the same
+#     path inside) and unmounts them however it ends.
 # vexlo_root_remove DIR
 #     removes a copy, refusing while anything is mounted inside it.
 #
@@ -57,7 +57,12 @@ vexlo_root_run() {
         trap 'exit 130' INT TERM HUP
         _vexlo_root_mount "$dir" || exit 1
         for path in "${binds[@]}"; do
-            mkdir -p "$dir$path" && mount --bind "$path" "$dir$path" || exit 1
+            if [ -d "$path" ]; then
+                mkdir -p "$dir$path" || exit 1
+            else
+                mkdir -p "$(dirname "$dir$path")" && touch "$dir$path" || exit 1
+            fi
+            mount --bind "$path" "$dir$path" || exit 1
         done
         chroot "$dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
