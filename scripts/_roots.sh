@@ -33,6 +33,8 @@ vexlo_root() {
     if [ ! -d "$cached" ]; then
         _vexlo_root_build "$suite" "$arch" "$cached" "$@" || return 1
     fi
+    touch "$cached"
+    _vexlo_roots_prune
     vexlo_root_remove "$dir" || return 1
     mkdir -p "$(dirname "$dir")"
     cp -a --reflink=auto "$cached" "$dir"
@@ -78,6 +80,19 @@ vexlo_root_remove() {
         return 1
     fi
     rm -rf --one-file-system "$dir"
+}
+
+# Removes what the cache no longer needs: roots of recipes unused for 30
+# days (a changed recipe leaves its old root behind) and partial builds a
+# killed run left more than a day ago.
+_vexlo_roots_prune() {
+    local stale
+    find "$vexlo_roots_cache" -mindepth 1 -maxdepth 1 -type d \
+        \( -name '*.partial.*' -mmin +1440 -o -name '*-*-????????????????' -mtime +30 \) -print |
+        while read -r stale; do
+            vexlo_root_remove "$stale" || true
+            rm -f "$stale.log"
+        done
 }
 
 # The cache key: everything that decides the root's content. The steps of
