@@ -291,12 +291,19 @@ async def export_via(jp_fetch, route):
     (".hidden", ".hidden-diskcache.tar.gz"),
     ("", "-diskcache.tar.gz"),
     ("deep/dir/Über Daten;v2.ipynb", "%C3%9Cber%20Daten%3Bv2-diskcache.tar.gz"),
+    # Longer than a file name once the suffix is added (255 bytes): the
+    # browser is still offered all of it.
+    ("あ" * 80 + ".ipynb", "%E3%81%82" * 80 + "-diskcache.tar.gz"),
+    ("n/" + "a" * 250 + ".ipynb", "a" * 250 + "-diskcache.tar.gz"),
+    ("é" * 119 + ".ipynb", "%C3%A9" * 119 + "-diskcache.tar.gz"),
 ])
 async def test_offered_file_names(jp_fetch, register_pipeline, cache_dirs, ipynb_name, offered):
     await register_pipeline("k1", [component("b", cache_dirs["b"])])
     response = await export(jp_fetch, kernel_id="k1", ipynb_name=ipynb_name)
-    assert response.code == 200
+    assert response.code == 200, response.body
     assert response.headers["Content-Disposition"] == "attachment; filename=" + offered
+    with tarfile.open(fileobj=io.BytesIO(response.body), mode="r:gz") as archive:
+        assert archive.getnames() == ["pipeline.json", "component-b", "component-b/m.json"]
 
 
 def test_percent_encoding_keeps_slashes():

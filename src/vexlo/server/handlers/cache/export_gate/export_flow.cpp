@@ -33,6 +33,7 @@
 #include "event_loop.hpp"
 #include "file_io.hpp"
 #include "loop_task.hpp"
+#include "pipeline_description.hpp"
 #include "scratch_dir.hpp"
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/errors.hpp"
@@ -120,7 +121,7 @@ class Export : public LoopTask<Export> {
     // Our own directory is locked already, so the sweep leaves it alone.
     sweep_abandoned_exports();
     const py::str pipeline_json = g_["PIPELINE_JSON"];
-    tarfile_path_ = temp_dir_->join(tar_filename_);
+    tarfile_path_ = temp_dir_->join(archive_disk_name(tar_filename_));
     const std::string pipeline_path = temp_dir_->join(pipeline_json);
     pipeline_info_["filepath"] = pipeline_path;
     pipeline_info_["arcname"] = pipeline_json;

@@ -1,10 +1,14 @@
 #include "pipeline_description.hpp"
 
+#include <climits>
+
 #include "vexlo/server/host/component_selection.hpp"
 
 namespace vexlo::export_gate {
 
 namespace {
+
+constexpr const char* kArchiveSuffix = "-diskcache.tar.gz";
 
 py::dict describe(const py::handle& component) {
   py::dict entry;
@@ -39,7 +43,18 @@ std::string archive_file_name(const std::string& ipynb_name) {
   const auto dot = stem.rfind('.');
   if (dot != std::string::npos && stem.find_first_not_of('.') < dot)
     stem.resize(dot);
-  return stem + "-diskcache.tar.gz";
+  return stem + kArchiveSuffix;
+}
+
+std::string archive_disk_name(const std::string& offered) {
+  if (offered.size() <= NAME_MAX)
+    return offered;
+  const std::string suffix = kArchiveSuffix;
+  std::size_t keep = NAME_MAX - suffix.size();
+  // Never half a UTF-8 character: back off over continuation bytes.
+  while (keep > 0 && (static_cast<unsigned char>(offered[keep]) & 0xC0) == 0x80)
+    --keep;
+  return offered.substr(0, keep) + suffix;
 }
 
 }  // namespace vexlo::export_gate

@@ -19,4 +19,10 @@ py::dict describe_cached_components(const host::ModuleGlobals& g, const py::obje
 // its extension (a leading run of dots is not an extension).
 std::string archive_file_name(const std::string& ipynb_name);
 
+// The archive's name in its scratch directory: the offered name where a file
+// name can hold it (NAME_MAX bytes), else its stem cut short at a character
+// boundary. A notebook's name may be longer than a file name can be once the
+// suffix is added; the browser is offered the whole name all the same.
+std::string archive_disk_name(const std::string& offered);
+
 }  // namespace vexlo::export_gate
