@@ -192,6 +192,59 @@ async def test_pipelines_with_nothing_to_export(jp_fetch, register_pipeline, ope
     assert await received(sockets[0], quiet=0.1) == []
 
 
+SEPARATOR = 'it holds a "/", a "\\" or a NUL character, which would make a path of the folder\'s name.'
+
+
+@pytest.mark.parametrize("identifiers, message", [
+    (["x/../../../evil"], "'x/../../../evil' cannot name a folder in the archive: " + SEPARATOR),
+    (["/abs"], "'/abs' cannot name a folder in the archive: " + SEPARATOR),
+    # A separator for the Windows tools some users unpack with.
+    (["..\\..\\evil"], "'..\\\\..\\\\evil' cannot name a folder in the archive: " + SEPARATOR),
+    # Both would be cut at the NUL into one tree, "component-a".
+    (["a\0b", "a\0c"], "'a\\x00b' cannot name a folder in the archive: " + SEPARATOR),
+    (["\ud800"], "'\\ud800' cannot name a folder in the archive: it is not UTF-8 text (surrogates not allowed)."),
+])
+async def test_identifiers_that_cannot_name_a_tree(jp_fetch, register_pipeline, open_sockets, cache_dirs,
+                                                   identifiers, message):
+    sockets = await open_sockets()
+    await register_pipeline("k1", [component("ok", cache_dirs["b"])] +
+                            [component(i, cache_dirs["a"]) for i in identifiers])
+    assert_message(await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb"), 500,
+                   "The component identifier " + message)
+    assert await received(sockets[0], quiet=0.1) == []
+
+
+async def test_identifiers_without_a_tree_are_only_described(jp_fetch, register_pipeline, cache_dirs):
+    # No folder is named after a component without a cache directory.
+    await register_pipeline("k1", [component("x/../evil", None), component("\ud800", None),
+                                   component("ok", cache_dirs["b"])])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert response.code == 200
+    with tarfile.open(fileobj=io.BytesIO(response.body), mode="r:gz") as archive:
+        assert archive.getnames() == ["pipeline.json", "component-ok", "component-ok/m.json"]
+        description = archive.extractfile("pipeline.json").read().decode("ascii")
+    assert list(json.loads(description)) == ["x/../evil", "\ud800", "ok"]
+    assert '"\\ud800": {' in description
+
+
+async def test_components_are_described_off_the_loop(jp_fetch, register_pipeline, cache_dirs, monkeypatch):
+    # A pipeline of many components would hold every other request meanwhile.
+    from vexlo_core.misc.models import VexloComponentMetadataModel
+
+    described_on = []
+    original = VexloComponentMetadataModel.dict
+
+    def recording(self, **kwargs):
+        described_on.append(threading.get_ident())
+        return original(self, **kwargs)
+
+    monkeypatch.setattr(VexloComponentMetadataModel, "dict", recording)
+    await register_pipeline("k1", [component("a", cache_dirs["b"]), component("b", None)])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert response.code == 200
+    assert len(described_on) == 2 and threading.get_ident() not in described_on
+
+
 async def test_failures_after_the_first_broadcast(jp_fetch, register_pipeline, open_sockets, cache_dirs,
                                                   tmp_path, monkeypatch):
     sockets = await open_sockets()

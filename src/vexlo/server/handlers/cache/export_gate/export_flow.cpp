@@ -1,7 +1,12 @@
 // The stages of one export, each a step on the loop (loop_task.hpp):
 //
 //   success path
-//     start             broadcast "invalid", make the scratch directory
+//     start             off the loop: describe the successful and cached
+//                       components, a slice of the GIL at a time
+//     described         refuse, broadcasting nothing, a pipeline with no
+//                       cache or with an identifier that cannot name its
+//                       tree; otherwise broadcast "invalid", make the scratch
+//                       directory
 //     prepare           off the loop: sweep the scratch directories of dead
 //                       exports, write the description file, estimate
 //                       the content's size
@@ -14,14 +19,16 @@
 //                       broadcasts "successful" and starts the download
 //     sent              the download has ended: finish
 //
-//   failure path, taken by the first ordinary error of any step above
-//     take_failure_path off the loop: remove the scratch directory
-//     stop_writer       tell the writer to stop
-//     wait_for_writer   until it has ended; broadcast "failed", reply with
-//                       the error's message: finish
+//   failure path, taken by the first ordinary error from the first broadcast on
+//     take_failure_path cancel_writer_and_wait: the writer ends between blocks
+//     wait_for_writer   until it has ended; then, off the loop, remove the
+//                       scratch directory
+//     report_failure    broadcast "failed", reply with the error's message:
+//                       finish
 //
-//   An error on the failure path, or one that is not ordinary, fails the
-//   export: get raises it. Either way ended() leaves nothing behind.
+//   An error before the first broadcast, on the failure path, or one that is
+//   not ordinary, fails the export: get raises it. Either way ended() leaves
+//   nothing behind.
 #include "export_flow.hpp"
 
 #include <chrono>
@@ -32,12 +39,12 @@
 
 #include "event_loop.hpp"
 #include "file_io.hpp"
+#include "gil_slices.hpp"
 #include "loop_task.hpp"
 #include "pipeline_description.hpp"
 #include "scratch_dir.hpp"
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/errors.hpp"
-#include "vexlo/server/host/json_text.hpp"
 
 namespace vexlo::export_gate {
 
@@ -79,12 +86,12 @@ std::vector<py::object>& idle_waiters() {
 
 class Export : public LoopTask<Export> {
  public:
-  Export(const host::ModuleGlobals& g, py::object handler, py::str kernel_id, py::dict cached_pipeline,
+  Export(const host::ModuleGlobals& g, py::object handler, py::str kernel_id, py::object components,
          std::string tar_filename)
       : g_(g),
         handler_(std::move(handler)),
         kernel_id_(std::move(kernel_id)),
-        cached_pipeline_(std::move(cached_pipeline)),
+        components_(std::move(components)),
         tar_filename_(std::move(tar_filename)) {
     msg_["status"] = "invalid";
     msg_["progress"] = 0;
@@ -95,11 +102,7 @@ class Export : public LoopTask<Export> {
   const py::object& handler() const { return handler_; }
 
   void start() {
-    step([&] {
-      broadcast();
-      temp_dir_.emplace(temporary_directory(), kScratchPrefix);
-      continue_off_loop(&Export::prepare, &Export::prepared);
-    });
+    step([&] { continue_off_loop(&Export::describe, &Export::described); });
   }
 
   // Whatever stage the export is in notices at its next step; while the
@@ -115,30 +118,57 @@ class Export : public LoopTask<Export> {
  private:
   // The success path.
 
+  // Off the loop, like everything that grows with the pipeline.
+  py::object describe() {
+    GilSlices slices;
+    cached_pipeline_ = describe_cached_components(g_, components_, slices);
+    unfit_ = unfit_identifier(cached_pipeline_, slices);
+    return py::none();
+  }
+
+  void described(py::object future) {
+    future.attr("result")();
+    if (cached_pipeline_.empty())
+      return refuse("There is no cache to export in this pipeline. Please run at least one component.");
+    if (unfit_)
+      return refuse(*unfit_);
+    announced_ = true;
+    broadcast();
+    temp_dir_.emplace(temporary_directory(), kScratchPrefix);
+    continue_off_loop(&Export::prepare, &Export::prepared);
+  }
+
+  // A pipeline that cannot be exported: nothing has been made or broadcast.
+  void refuse(const std::string& message) {
+    handler_.attr("_finish_with_message")("status_code"_a = g_["HTTPStatus"].attr("INTERNAL_SERVER_ERROR"),
+                                          "message"_a = message);
+    finish();
+  }
+
   // Off the loop: the description file and the size estimate can take long
   // for big pipelines and caches of many files.
   py::object prepare() {
     // Our own directory is locked already, so the sweep leaves it alone.
     sweep_abandoned_exports();
+    GilSlices slices;
     const py::str pipeline_json = g_["PIPELINE_JSON"];
     tarfile_path_ = temp_dir_->join(archive_disk_name(tar_filename_));
     const std::string pipeline_path = temp_dir_->join(pipeline_json);
     pipeline_info_["filepath"] = pipeline_path;
     pipeline_info_["arcname"] = pipeline_json;
 
-    // The JSON text is ASCII, so its length is the file's size in bytes.
-    const std::string description = host::json_text(cached_pipeline_);
-    write_text_file(pipeline_path, description);
-    py::int_ estimate_size(description.size());
+    py::int_ estimate_size(
+        write_json_object(pipeline_path, description_members(cached_pipeline_, slices), temp_dir_->path()));
 
     for (auto item : cached_pipeline_) {
+      slices.pause_if_due();
       const py::object dirpath = host::str_or_none(
           item.second.cast<py::dict>().attr("get")("component_cache_dir"), "component_cache_dir");
       if (dirpath.is_none())
         continue;
       py::dict tree;
       tree["dirpath"] = dirpath;
-      tree["arcname"] = "component-" + py::str(item.first).cast<std::string>();
+      tree["arcname"] = tree_name(item.first);
       cache_info_.append(tree);
       estimate_size = py::int_(estimate_size + py::int_(g_["get_dir_size"]("path"_a = dirpath)));
     }
@@ -228,20 +258,23 @@ class Export : public LoopTask<Export> {
       host::raise_error(error);
   }
 
-  // The failure path: the scratch directory goes first; then the writer is
-  // stopped and waited for, the failure is broadcast and the reply made.
+  // The failure path: the writer is cancelled and waited for, which takes
+  // a block's time; then the scratch directory goes, the failure is
+  // broadcast and the reply made.
 
   void take_failure_path(const py::object& error) override {
+    // Before the first broadcast, as if get itself had raised.
+    if (!announced_)
+      return fail(error);
     failure_ = py::str(error);
-    if (!temp_dir_)
-      return stop_writer();
-    auto self = shared_from_this();
-    clean_up_then([self] { self->temp_dir_->remove(); }, &Export::stop_writer);
+    cancel_writer_and_wait();
   }
 
-  void stop_writer() {
-    if (tar_thread_)
-      tar_thread_.attr("stop")();
+  // A writer told only to stop would pack on to the end, holding the reply
+  // and the disk space for as long as that takes.
+  void cancel_writer_and_wait() {
+    if (tar_thread_ && !cancelled_)
+      cancel_writer();
     wait_for_writer();
   }
 
@@ -249,14 +282,19 @@ class Export : public LoopTask<Export> {
   void wait_for_writer() {
     // A thread that failed to start cannot be joined; there is nothing to wait for.
     if (tar_thread_ && !tar_thread_.attr("ident").is_none()) {
-      if (client_gone_ && !cancelled_)
-        cancel_writer();
       if (host::truth(tar_thread_.attr("is_alive")())) {
         continue_after(kEndingInterval, &Export::wait_for_writer);
         return;
       }
       tar_thread_.attr("join")();
     }
+    if (!temp_dir_)
+      return report_failure();
+    auto self = shared_from_this();
+    clean_up_then([self] { self->temp_dir_->remove(); }, &Export::report_failure);
+  }
+
+  void report_failure() {
     msg_["status"] = "failed";
     msg_["progress"] = 0;
     broadcast();
@@ -308,8 +346,12 @@ class Export : public LoopTask<Export> {
   const host::ModuleGlobals g_;
   py::object handler_;
   py::str kernel_id_;
-  py::dict cached_pipeline_;
+  py::object components_;  // the pipeline's, as the registry holds them
   std::string tar_filename_;
+
+  py::dict cached_pipeline_;          // what "pipeline.json" describes
+  std::optional<std::string> unfit_;  // why an identifier cannot name its tree
+  bool announced_ = false;            // the first broadcast has been made
 
   py::dict progress_;  // the broadcast message, around msg_
   py::dict msg_;       // status and progress in percent
@@ -333,8 +375,8 @@ class Export : public LoopTask<Export> {
 }  // namespace
 
 py::object begin_export(const host::ModuleGlobals& g, const py::object& handler, const py::str& kernel_id,
-                        const py::dict& cached_pipeline, const std::string& tar_filename) {
-  auto export_ = std::make_shared<Export>(g, handler, kernel_id, cached_pipeline, tar_filename);
+                        const py::object& components, const std::string& tar_filename) {
+  auto export_ = std::make_shared<Export>(g, handler, kernel_id, components, tar_filename);
   running().push_back(export_);
   export_->start();
   return export_->done();

@@ -62,17 +62,13 @@ py::object get(const host::ModuleGlobals& g, const host::Args& a) {
   if (!host::truth(dag_info.attr("graph").attr("components"))) {
     return refuse("INTERNAL_SERVER_ERROR", "There are no components in this pipeline.");
   }
-  const py::dict cached_pipeline =
-      gate::describe_cached_components(g, dag_info.attr("graph").attr("components"));
-  if (cached_pipeline.empty()) {
-    return refuse("INTERNAL_SERVER_ERROR",
-                  "There is no cache to export in this pipeline. Please run at least one component.");
-  }
   const std::string tar_filename =
       gate::archive_file_name(ipynb_name.is_none() ? std::string() : ipynb_name.cast<std::string>());
 
+  // The components are described off the loop; a pipeline with nothing to
+  // export is refused there.
   return gate::begin_export(g, self, kernel_id.is_none() ? py::str("None") : py::str(kernel_id),
-                            cached_pipeline, tar_filename);
+                            dag_info.attr("graph").attr("components"), tar_filename);
 }
 
 // Tornado's hook for a client that has gone while the request runs.

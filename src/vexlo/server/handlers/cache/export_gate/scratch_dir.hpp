@@ -30,6 +30,7 @@ class ScratchDir {
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
 
+  const std::string& path() const { return path_; }
   std::string join(const std::string& name) const { return path_ + "/" + name; }
 
   // Never fails: whatever stops the removal (a file vanished already) must not
