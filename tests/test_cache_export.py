@@ -9,7 +9,7 @@ import threading
 import pytest
 from tornado.httpclient import HTTPClientError
 
-from conftest import component, fetch, make_tree, received, states, table_cache, wait_until_async
+from conftest import big_cache, component, fetch, make_tree, received, states, table_cache, wait_until_async
 from vexlo.server.handlers.cache import export_gate
 from vexlo.server.handlers.cache.export_gate import CacheExportGate
 from vexlo.server.handlers.ws_handler import VexloWebSocketHandler
@@ -264,6 +264,44 @@ async def test_failures_after_the_first_broadcast(jp_fetch, register_pipeline, o
     seen = states(await received(sockets[0]))
     assert seen[:2] == [("invalid", 0), ("running", 0)] and seen[-1] == ("failed", 0)
     assert ("successful", 100) not in seen
+
+
+class WatchedWriter(export_gate.CacheCompressThread):
+    """The real writer, kept for the test to look at afterwards."""
+
+    made = []
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        WatchedWriter.made.append(self)
+
+
+async def test_a_failure_during_packing_cancels_the_writer(jp_fetch, register_pipeline, open_sockets, tmp_path,
+                                                           monkeypatch):
+    # A broadcast fails while a big archive is packed: the reply must not
+    # wait for the rest of the pack, nor keep its disk space meanwhile.
+    sockets = await open_sockets()
+    connection = VexloWebSocketHandler.registry[0]
+    original = connection.write_message
+
+    def breaking(message, *args, **kwargs):
+        if '"running"' in message and '"progress": 0}' not in message:
+            raise RuntimeError("the websocket broke")
+        return original(message, *args, **kwargs)
+
+    monkeypatch.setattr(connection, "write_message", breaking)
+    monkeypatch.setattr(WatchedWriter, "made", [])
+    monkeypatch.setattr(export_gate, "CacheCompressThread", WatchedWriter)
+    cache = big_cache(tmp_path / "a", 128)
+    content = sum(p.stat().st_size for p in (tmp_path / "a").iterdir())
+    await register_pipeline("k1", [component("a", cache)])
+
+    assert_message(await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb"), 500, "the websocket broke")
+    assert states(await received(sockets[1]))[-1] == ("failed", 0)
+    [writer] = WatchedWriter.made
+    # Cancelled: it ended with an error, short of the content's end.
+    assert not writer.is_alive() and writer.error() is not None
+    assert writer.bytes_read() < content, (writer.bytes_read(), content)
 
 
 async def test_a_writer_that_cannot_start(jp_fetch, register_pipeline, open_sockets, cache_dirs, monkeypatch):
