@@ -93,10 +93,12 @@ constexpr const char* kSweepDoc =
     "A server killed while it packs (SIGKILL, the OOM killer, an evicted pod)\n"
     "leaves its partial archive in the temporary directory. Every live export\n"
     "holds a lock on its directory that the kernel drops when its process\n"
-    "dies; this removes the \"vexlo-cache-*\" directories of this user whose\n"
-    "lock can be taken, never following a link, and leaves alone any it\n"
-    "cannot lock or remove. Never raises. The extension calls it when it\n"
-    "loads; every export calls it before it packs.";
+    "dies; this removes the \"vexlo-cache-<boot id>-*\" directories of this\n"
+    "user and of this boot of this host whose lock can be taken, never\n"
+    "following a link, and leaves alone any it cannot lock or remove, and\n"
+    "every other host's (a lock is seen only by the kernel that holds it).\n"
+    "Never raises. The extension calls it when it loads; every export calls\n"
+    "it before it packs.";
 
 constexpr const char* kEndAllDoc =
     "End every export in progress, as if its client had left.\n\n"
