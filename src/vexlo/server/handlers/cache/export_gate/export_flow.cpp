@@ -16,8 +16,9 @@
 //                       poll again after a short pause (at once when the
 //                       client has left)
 //                       writer stopped: complete_packing, which joins it,
-//                       broadcasts "successful" and starts the download
-//     sent              the download has ended: finish
+//                       broadcasts "successful", starts the download and,
+//                       off the loop, removes the scratch directory
+//     removed, sent     the download has ended: finish
 //
 //   failure path, taken by the first ordinary error from the first broadcast on
 //     take_failure_path cancel_writer_and_wait: the writer ends between blocks
@@ -121,14 +122,14 @@ class Export : public LoopTask<Export> {
   // Off the loop, like everything that grows with the pipeline.
   py::object describe() {
     GilSlices slices;
-    cached_pipeline_ = describe_cached_components(g_, components_, slices);
-    unfit_ = unfit_identifier(cached_pipeline_, slices);
+    description_.emplace(g_, components_, slices);
+    unfit_ = description_->unfit_identifier(slices);
     return py::none();
   }
 
   void described(py::object future) {
     future.attr("result")();
-    if (cached_pipeline_.empty())
+    if (description_->empty())
       return refuse("There is no cache to export in this pipeline. Please run at least one component.");
     if (unfit_)
       return refuse(*unfit_);
@@ -157,18 +158,16 @@ class Export : public LoopTask<Export> {
     pipeline_info_["filepath"] = pipeline_path;
     pipeline_info_["arcname"] = pipeline_json;
 
-    py::int_ estimate_size(
-        write_json_object(pipeline_path, description_members(cached_pipeline_, slices), temp_dir_->path()));
+    py::int_ estimate_size(write_json_object(pipeline_path, description_->text(), temp_dir_->path()));
 
-    for (auto item : cached_pipeline_) {
+    for (const auto& member : description_->members()) {
       slices.pause_if_due();
-      const py::object dirpath = host::str_or_none(
-          item.second.cast<py::dict>().attr("get")("component_cache_dir"), "component_cache_dir");
+      const py::object dirpath = host::str_or_none(member.cache_dir, "component_cache_dir");
       if (dirpath.is_none())
         continue;
       py::dict tree;
       tree["dirpath"] = dirpath;
-      tree["arcname"] = tree_name(item.first);
+      tree["arcname"] = tree_name(member.identifier);
       cache_info_.append(tree);
       estimate_size = py::int_(estimate_size + py::int_(g_["get_dir_size"]("path"_a = dirpath)));
     }
@@ -235,14 +234,17 @@ class Export : public LoopTask<Export> {
     msg_["status"] = "successful";
     msg_["progress"] = 100;
     broadcast();
-    const py::object sending = handler_.attr("_finish_with_artifact")("artifact_name"_a = tar_filename_,
-                                                                      "artifact_path"_a = tarfile_path_);
+    sending_ = handler_.attr("_finish_with_artifact")("artifact_name"_a = tar_filename_,
+                                                      "artifact_path"_a = tarfile_path_);
     // The download holds the archive open now, so removing the directory
     // only unlinks it (the space is freed when the download closes it), and
-    // no client sees its reply end while the directory still exists.
-    temp_dir_->remove();
-    continue_when_done(sending, &Export::sent);
+    // no client sees its reply end while the directory still exists. Off the
+    // loop: unlinking a big description file takes a while.
+    auto self = shared_from_this();
+    clean_up_then([self] { self->temp_dir_->remove(); }, &Export::removed);
   }
+
+  void removed() { continue_when_done(sending_, &Export::sent); }
 
   void sent(py::object future) {
     if (!future.is_none())
@@ -349,9 +351,9 @@ class Export : public LoopTask<Export> {
   py::object components_;  // the pipeline's, as the registry holds them
   std::string tar_filename_;
 
-  py::dict cached_pipeline_;          // what "pipeline.json" describes
-  std::optional<std::string> unfit_;  // why an identifier cannot name its tree
-  bool announced_ = false;            // the first broadcast has been made
+  std::optional<Description> description_;  // what "pipeline.json" describes
+  std::optional<std::string> unfit_;        // why an identifier cannot name its tree
+  bool announced_ = false;                  // the first broadcast has been made
 
   py::dict progress_;  // the broadcast message, around msg_
   py::dict msg_;       // status and progress in percent
@@ -362,6 +364,7 @@ class Export : public LoopTask<Export> {
   double estimate_size_ = 0;          // bytes of content, for the progress share
   std::uintmax_t reported_size_ = 0;  // bytes behind the last progress broadcast
   py::object tar_thread_;
+  py::object sending_;                                 // the download, once it has begun
   bool counts_read_ = false;                           // the writer counts the content it has read
   bool created_ = false;                               // the writer has created the archive
   std::chrono::steady_clock::time_point next_report_;  // when progress is due again

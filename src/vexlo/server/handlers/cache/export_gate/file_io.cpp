@@ -43,11 +43,13 @@ class BufferedWriter {
 
 }  // namespace
 
-std::uintmax_t write_json_object(const std::string& path, const std::vector<std::string>& members,
+std::uintmax_t write_json_object(const std::string& path,
+                                 const std::vector<std::pair<std::string, std::string>>& members,
                                  const std::string& scratch_dir) {
+  // "{" and "}", ", " between members, ": " within each.
   std::uintmax_t size = 2 + (members.empty() ? 0 : 2 * (members.size() - 1));
-  for (const auto& member : members)
-    size += member.size();
+  for (const auto& [name, value] : members)
+    size += name.size() + 2 + value.size();
   int error_number = 0;
   std::optional<std::string> refusal;
   {
@@ -60,8 +62,13 @@ std::uintmax_t write_json_object(const std::string& path, const std::vector<std:
     } else {
       BufferedWriter out(fd.get());
       error_number = out.add("{");
-      for (std::size_t i = 0; i < members.size() && error_number == 0; ++i)
-        error_number = out.add(i == 0 ? members[i] : ", " + members[i]);
+      for (std::size_t i = 0; i < members.size() && error_number == 0; ++i) {
+        if (i > 0)
+          out.add(", ");
+        out.add(members[i].first);
+        out.add(": ");
+        error_number = out.add(members[i].second);
+      }
       if (error_number == 0)
         error_number = out.add("}");
       if (error_number == 0)

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "vexlo/server/host/component_selection.hpp"
+#include "vexlo/server/host/errors.hpp"
 #include "vexlo/server/host/json_text.hpp"
 
 namespace vexlo::export_gate {
@@ -12,47 +13,85 @@ namespace {
 
 constexpr const char* kArchiveSuffix = "-diskcache.tar.gz";
 
-py::dict describe(const py::handle& component) {
-  py::dict entry;
-  entry["component_name"] = component.attr("name");
-  entry["component_metadata"] = component.attr("metadata").attr("dict")();
-  entry["component_cell_code"] = component.attr("code");
-  entry["component_cache_dir"] = component.attr("diskcache_dir");
-  entry["execution_status"] = component.attr("execution_status");
-  py::list parent_ids;
-  for (py::handle parent : component.attr("parents"))
-    parent_ids.append(parent["id"]);
-  entry["parent_ids"] = parent_ids;
-  return entry;
+// The JSON text of a component's entry, its members read in this order.
+// Errors reading the record are the caller's; one writing it as JSON is kept
+// in `error`, since it belongs to the description file.
+std::string entry_text(const host::JsonEncoder& json, py::handle component, py::object& cache_dir,
+                       py::object& error) {
+  auto encoded = [&](const py::object& value) -> std::string {
+    if (!error.is_none())
+      return std::string();
+    try {
+      return json.value_text(value);
+    } catch (py::error_already_set& e) {
+      if (!host::is_ordinary(e))
+        throw;
+      error = e.value();
+      return std::string();
+    }
+  };
+  std::string text = "{\"component_name\": " + encoded(component.attr("name"));
+  text += ", \"component_metadata\": " + encoded(component.attr("metadata").attr("dict")());
+  text += ", \"component_cell_code\": " + encoded(component.attr("code"));
+  cache_dir = component.attr("diskcache_dir");
+  text += ", \"component_cache_dir\": " + encoded(cache_dir);
+  text += ", \"execution_status\": " + encoded(component.attr("execution_status"));
+  text += ", \"parent_ids\": [";
+  bool first = true;
+  for (py::handle parent : component.attr("parents")) {
+    text += first ? "" : ", ";
+    text += encoded(parent["id"]);
+    first = false;
+  }
+  return text + "]}";
 }
 
 }  // namespace
 
-py::dict describe_cached_components(const host::ModuleGlobals& g, const py::object& components,
-                                    GilSlices& slices) {
-  py::dict cached_pipeline;
+Description::Description(const host::ModuleGlobals& g, const py::object& components, GilSlices& slices) {
+  const host::JsonEncoder json;
+  py::dict position;  // identifier -> index of its member
   for (py::handle component : components) {
     slices.pause_if_due();
     if (!host::successful_and_cached(g, component))
       continue;
-    py::dict entry = describe(component);
-    cached_pipeline[component.attr("identifier")] = entry;
+    py::object cache_dir, error = py::none();
+    std::string entry = entry_text(json, component, cache_dir, error);
+    const py::object identifier = component.attr("identifier");
+    if (position.contains(identifier)) {
+      const std::size_t i = position[identifier].cast<std::size_t>();
+      members_[i].cache_dir = cache_dir;
+      text_[i].second = std::move(entry);
+      errors_[i] = error;
+      continue;
+    }
+    position[identifier] = py::int_(members_.size());
+    members_.push_back(Member{identifier, cache_dir});
+    text_.emplace_back(json.member_name(identifier), std::move(entry));
+    errors_.push_back(error);
   }
-  return cached_pipeline;
 }
 
-std::optional<std::string> unfit_identifier(const py::dict& cached_pipeline, GilSlices& slices) {
+const std::vector<std::pair<std::string, std::string>>& Description::text() const {
+  for (const auto& error : errors_) {
+    if (!error.is_none())
+      host::raise_error(error);
+  }
+  return text_;
+}
+
+std::optional<std::string> Description::unfit_identifier(GilSlices& slices) const {
   static const std::string kSeparators("/\\\0", 3);
-  std::unordered_map<std::string, py::object> trees;
-  for (auto item : cached_pipeline) {
+  std::unordered_map<std::string, py::handle> trees;
+  for (const auto& member : members_) {
     slices.pause_if_due();
-    if (py::reinterpret_borrow<py::dict>(item.second)["component_cache_dir"].is_none())
+    if (member.cache_dir.is_none())
       continue;  // no tree
-    const std::string shown = py::repr(item.first).cast<std::string>();
+    const std::string shown = py::repr(member.identifier).cast<std::string>();
     const std::string prefix = "The component identifier " + shown + " cannot name a folder in the archive: ";
     std::string name;
     try {
-      name = py::bytes(py::str(item.first).attr("encode")("utf-8")).cast<std::string>();
+      name = py::bytes(py::str(member.identifier).attr("encode")("utf-8")).cast<std::string>();
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_UnicodeEncodeError))
         throw;
@@ -61,7 +100,7 @@ std::optional<std::string> unfit_identifier(const py::dict& cached_pipeline, Gil
     if (name.find_first_of(kSeparators) != std::string::npos)
       return prefix +
              "it holds a \"/\", a \"\\\" or a NUL character, which would make a path of the folder's name.";
-    const auto [earlier, fresh] = trees.emplace(name, py::reinterpret_borrow<py::object>(item.first));
+    const auto [earlier, fresh] = trees.emplace(name, member.identifier);
     if (!fresh) {
       return "The component identifiers " + py::repr(earlier->second).cast<std::string>() + " and " + shown +
              " would name the same folder in the archive, component-" + name + ".";
@@ -72,17 +111,6 @@ std::optional<std::string> unfit_identifier(const py::dict& cached_pipeline, Gil
 
 std::string tree_name(py::handle identifier) {
   return "component-" + py::str(identifier).cast<std::string>();
-}
-
-std::vector<std::string> description_members(const py::dict& cached_pipeline, GilSlices& slices) {
-  const host::JsonEncoder json;
-  std::vector<std::string> members;
-  members.reserve(cached_pipeline.size());
-  for (auto item : cached_pipeline) {
-    slices.pause_if_due();
-    members.push_back(json.member_name(item.first) + ": " + json.value_text(item.second));
-  }
-  return members;
 }
 
 std::string archive_file_name(const std::string& ipynb_name) {

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gil_slices.hpp"
@@ -14,26 +15,44 @@ namespace vexlo::export_gate {
 
 namespace py = pybind11;
 
-// The components that ran successfully and are cached, keyed by identifier,
-// each described as "pipeline.json" records it. Holds the GIL a slice at a
-// time: a pipeline may have a hundred thousand components.
-py::dict describe_cached_components(const host::ModuleGlobals& g, const py::object& components,
-                                    GilSlices& slices);
+// The components that ran successfully and are cached, as "pipeline.json"
+// describes them: one member per identifier, at the position of its first
+// component and with the entry of its last. A pipeline may have a hundred
+// thousand components, so each is read a GIL slice at a time and kept as
+// JSON text, with no Python container of its own: the garbage collector,
+// which walks every container while it holds the GIL, gets nothing new.
+class Description {
+ public:
+  struct Member {
+    py::object identifier;
+    py::object cache_dir;  // "component_cache_dir", as read
+  };
 
-// Each component's tree in the archive is "component-" + identifier, one
-// path component. The message naming the first exported component with a
-// cache directory whose identifier cannot be that: one holding "/", "\" (a
-// separator for Windows tools) or NUL, which would climb out of the archive
-// or merge trees; one that is not UTF-8 text (a lone surrogate); or two that
-// give the same tree. Nothing when every identifier can.
-std::optional<std::string> unfit_identifier(const py::dict& cached_pipeline, GilSlices& slices);
+  Description(const host::ModuleGlobals& g, const py::object& components, GilSlices& slices);
+
+  bool empty() const { return members_.empty(); }
+  const std::vector<Member>& members() const { return members_; }
+
+  // The members' text, name and value, for the file. Raises the error of the
+  // first entry that cannot be written as JSON.
+  const std::vector<std::pair<std::string, std::string>>& text() const;
+
+  // Each exported component's tree in the archive is "component-" +
+  // identifier, one path component. The message naming the first member with
+  // a cache directory whose identifier cannot be that: one holding "/", "\"
+  // (a separator for Windows tools) or NUL, which would climb out of the
+  // archive or merge trees; one that is not UTF-8 text (a lone surrogate); or
+  // two that give the same tree. Nothing when every identifier can.
+  std::optional<std::string> unfit_identifier(GilSlices& slices) const;
+
+ private:
+  std::vector<Member> members_;
+  std::vector<std::pair<std::string, std::string>> text_;
+  std::vector<py::object> errors_;  // per member: None, or why its entry is no JSON
+};
 
 // "component-" + the identifier's text, once unfit_identifier() has passed it.
 std::string tree_name(py::handle identifier);
-
-// The members of "pipeline.json" ("name: value" in the system's JSON form),
-// in order.
-std::vector<std::string> description_members(const py::dict& cached_pipeline, GilSlices& slices);
 
 // "<notebook>-diskcache.tar.gz": the notebook's last path component without
 // its extension (a leading run of dots is not an extension).
