@@ -227,6 +227,20 @@ async def test_identifiers_without_a_tree_are_only_described(jp_fetch, register_
     assert '"\\ud800": {' in description
 
 
+async def test_a_repeated_identifier_keeps_its_first_place_and_last_entry(jp_fetch, register_pipeline, cache_dirs):
+    await register_pipeline("k1", [component("a", cache_dirs["a"], name="first"), component("b", cache_dirs["b"]),
+                                   component("a", cache_dirs["b"], name="last", parents=[{"id": "b"}])])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert response.code == 200
+    with tarfile.open(fileobj=io.BytesIO(response.body), mode="r:gz") as archive:
+        assert archive.getnames() == ["pipeline.json", "component-a", "component-a/m.json", "component-b",
+                                      "component-b/m.json"]
+        description = json.loads(archive.extractfile("pipeline.json").read())
+    assert list(description) == ["a", "b"]
+    assert description["a"]["component_name"] == "last" and description["a"]["parent_ids"] == ["b"]
+    assert description["a"]["component_cache_dir"] == cache_dirs["b"]
+
+
 async def test_components_are_described_off_the_loop(jp_fetch, register_pipeline, cache_dirs, monkeypatch):
     # A pipeline of many components would hold every other request meanwhile.
     from vexlo_core.misc.models import VexloComponentMetadataModel
