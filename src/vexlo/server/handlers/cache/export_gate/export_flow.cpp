@@ -326,7 +326,41 @@ class Export : public LoopTask<Export> {
         tar_thread_.attr("cancel")();
     } catch (py::error_already_set&) {
     }
+    release_off_loop();
     forget();
+  }
+
+  // What grows with the pipeline (the description, the writer's list of
+  // trees) takes a while to free: off the loop, a GIL slice at a time. With
+  // no executor left, the export's destructor frees it.
+  void release_off_loop() {
+    auto self = shared_from_this();
+    try {
+      loop().run_off_loop(
+          [self] {
+            self->release();
+            return py::object(py::none());
+          },
+          [](py::object) {});
+    } catch (py::error_already_set&) {
+    }
+  }
+
+  void release() {
+    GilSlices slices;
+    // The thread object holds the same list: emptied, not just let go.
+    constexpr Py_ssize_t kStep = 256;  // a small share of a switch interval
+    for (Py_ssize_t n = PyList_GET_SIZE(cache_info_.ptr()); n > 0; n = PyList_GET_SIZE(cache_info_.ptr())) {
+      if (PyList_SetSlice(cache_info_.ptr(), n > kStep ? n - kStep : 0, n, nullptr) != 0)
+        throw py::error_already_set();
+      slices.pause_if_due();
+    }
+    if (description_) {
+      std::vector<std::pair<std::string, std::string>> text = description_->release_text();
+      description_.reset();
+      py::gil_scoped_release unlocked;
+      text.clear();
+    }
   }
 
   void forget() {

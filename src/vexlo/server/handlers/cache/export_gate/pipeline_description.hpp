@@ -36,6 +36,8 @@ class Description {
   // The members' text, name and value, for the file. Raises the error of the
   // first entry that cannot be written as JSON.
   const std::vector<std::pair<std::string, std::string>>& text() const;
+  // The text, for its owner to free without the GIL.
+  std::vector<std::pair<std::string, std::string>> release_text() { return std::move(text_); }
 
   // Each exported component's tree in the archive is "component-" +
   // identifier, one path component. The message naming the first member with
