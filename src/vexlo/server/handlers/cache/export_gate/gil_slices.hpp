@@ -1,7 +1,7 @@
 // Long work that holds the GIL on the loop's executor, cut into slices so the
 // server's event loop gets the GIL between them. The interpreter asks a
 // holder to let go only while Python code runs; C++ between Python calls
-// never hears it, so it lets go itself, as often as Python would.
+// never hears it, so it lets go itself, more often than Python would.
 #pragma once
 
 #include <chrono>
@@ -10,7 +10,7 @@ namespace vexlo::export_gate {
 
 class GilSlices {
  public:
-  // Slices as long as Python's switch interval (sys.getswitchinterval()).
+  // Slices of a fraction of Python's switch interval (sys.getswitchinterval()).
   GilSlices();
 
   // Call with the GIL held, between units of work: once the slice is over,
