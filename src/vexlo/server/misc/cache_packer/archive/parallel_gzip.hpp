@@ -3,7 +3,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +31,12 @@ namespace vexlo::archive {
 // reserve free; one that would not fails the stream with ENOSPC and a message
 // saying so, and nothing more is written. The workers run at a lower CPU
 // priority (kWorkerNice) than the thread that made the stream.
+//
+// No exception leaves a worker: a block whose compressor cannot allocate
+// fails the stream with ENOMEM, any other failure with a message, and the
+// producer throws it as ArchiveError. Once made, the stream's bookkeeping
+// allocates nothing, so a failing block still takes its turn and the stream
+// ends.
 class ParallelGzip {
  public:
   // Smaller blocks are raised to this: a block holds a whole window of
@@ -83,11 +88,13 @@ class ParallelGzip {
   struct Slot;
   void dispatch(bool last);
   Slot* acquire_slot();
-  void worker_loop();
-  void compress(Slot& slot, BlockDeflate& compressor);
+  enum class Outcome { done, failed, out_of_memory };
+  void worker_loop() noexcept;
+  Outcome compress(Slot& slot, BlockDeflate& compressor) noexcept;
+  bool failed() const noexcept { return write_errno_ != 0 || out_of_memory_ || deflate_failed_; }
   void check_open() const;
   void write_ready(std::unique_lock<std::mutex>& lock);
-  void write_all(const unsigned char* data, std::size_t n);
+  void write_all(const unsigned char* data, std::size_t n) noexcept;
   void stop_workers() noexcept;
   void check_failure();
 
@@ -106,14 +113,16 @@ class ParallelGzip {
   std::mutex mutex_;
   std::condition_variable work_ready_;  // workers wait for queued blocks
   std::condition_variable slot_free_;   // producer waits for a free slot
-  std::deque<Slot*> queue_;             // blocks waiting for a worker
-  std::vector<Slot*> free_;             // slots available to the producer
-  std::vector<Slot*> done_;             // compressed, waiting for their turn
-  std::uint64_t next_write_ = 0;        // sequence number to write next
-  bool writing_ = false;                // a thread is writing to the file
+  // Each holds at most every slot and has room for them all from the start.
+  std::vector<Slot*> queue_;      // blocks waiting for a worker, oldest first
+  std::vector<Slot*> free_;       // slots available to the producer
+  std::vector<Slot*> done_;       // compressed, waiting for their turn
+  std::uint64_t next_write_ = 0;  // sequence number to write next
+  bool writing_ = false;          // a thread is writing to the file
   bool shutdown_ = false;
-  int write_errno_ = 0;       // first failure, reported by the producer
-  std::string write_reason_;  // its message when not the errno's own text
+  int write_errno_ = 0;         // first failure, reported by the producer
+  std::string write_reason_;    // its message when not the errno's own text
+  bool out_of_memory_ = false;  // a worker could not allocate
   bool deflate_failed_ = false;
   std::uint32_t crc_ = 0;
   bool finished_ = false;
