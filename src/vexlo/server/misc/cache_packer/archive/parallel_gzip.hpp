@@ -46,10 +46,8 @@ class ParallelGzip {
   // the pool of the large ones (BlockDeflate::memory). With more CPUs than
   // that affords, fewer workers are started, so the writer's memory stays
   // bounded on a large shared machine too: 4 workers at the default setting.
-  // `bench/bench_writer.py --only big --threads 16` (and 32): peak RSS growth
-  // 26 MiB; tests/native/gzip_engine_driver on bench/bench_effort.py's
-  // sequences corpus at 16 threads, whose blocks need the near-optimal
-  // level, peaks at 52 MiB of RSS (140 MiB when only the slots were counted).
+  // `bench/bench_writer.py --threads 16` (or 32) prints the peak RSS growth
+  // of packing each corpus so.
   static constexpr std::size_t kMemoryBudget = 56 * 1024 * 1024;
   // Added to each worker's nice value, so that the server's loop and the
   // user's kernels get the CPU first. bench/bench_export.py, on 2 CPUs: a
