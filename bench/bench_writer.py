@@ -24,7 +24,7 @@ bounded. `--threads N` asks the packer for N workers (through
 VEXLO_EXPORT_THREADS, as an operator would), which stands in for a machine
 with N CPUs: the writer's memory budget may start fewer.
 
-    PYTHONPATH=src python bench/bench_writer.py [--workdir DIR] [--repeat N] [--big] [--threads N]
+    PYTHONPATH=src:standins python bench/bench_writer.py [--workdir DIR] [--repeat N] [--big] [--threads N]
         [--only CORPUS ...]
 """
 import argparse

@@ -1,24 +1,26 @@
 # Sourced by the scripts: the set-up steps they share.
 
 # Make (or reuse) a virtual environment for one interpreter and install into
-# it this interpreter's wheel from dist/ (scripts/wheels) with the test extras,
-# as a user would: the package from its wheel only, with no compiler usable.
+# it, as a user would, this interpreter's vexlo-server wheel from dist/
+# (scripts/wheels) with the test extras, and the stand-ins' wheel beside it:
+# the package from its wheel only, with no compiler usable.
 # Usage: vexlo_venv <python> <venv dir>
 vexlo_venv() {
-    local python="$1" venv="$2" tag wheel
+    local python="$1" venv="$2" tag wheel standins
     tag="$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
     wheel="$(ls dist/vexlo_server-*-"$tag"-"$tag"-manylinux_*.whl 2>/dev/null | head -n 1)"
-    if [ -z "$wheel" ]; then
-        echo "no wheel for $tag in dist/: run scripts/wheels first" >&2
+    standins="$(ls dist/vexlo_standins-*-py3-none-any.whl 2>/dev/null | head -n 1)"
+    if [ -z "$wheel" ] || [ -z "$standins" ]; then
+        echo "no wheel for $tag or no stand-ins' wheel in dist/: run scripts/wheels first" >&2
         return 1
     fi
     if [ ! -x "$venv/bin/python" ]; then
         "$python" -m venv "$venv"
     fi
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
-    "$venv/bin/python" -m pip uninstall -q -y vexlo-server >/dev/null 2>&1 || true
+    "$venv/bin/python" -m pip uninstall -q -y vexlo-server vexlo-standins >/dev/null 2>&1 || true
     CC=false CXX=false "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        --only-binary vexlo-server "$wheel[test]"
+        --only-binary vexlo-server "$wheel[test]" "$standins"
 }
 
 # The Debian programs the tests and benchmarks use as real peers:

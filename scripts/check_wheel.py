@@ -5,7 +5,9 @@ the system and what they offer it. Fails, naming the offender, when a module
 - references a glibc symbol newer than the target,
 - exports anything but its PyInit_ function,
 
-or when the wheel carries C++ sources or build files.
+or when the wheel carries anything besides its extension modules and its
+metadata (sources, build files, Python files: the packages' own files belong
+to the product, or to the stand-ins' distribution).
 
 Usage: python check_wheel.py --glibc 2.28 WHEEL...   (needs pyelftools)"""
 import argparse
@@ -24,7 +26,6 @@ SYSTEM_LIBRARIES = {
     "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
     "ld-linux-x86-64.so.2", "libgcc_s.so.1",
 }
-SOURCE_SUFFIXES = (".cpp", ".hpp", ".h", ".cc", "CMakeLists.txt", ".cmake")
 
 
 def version_tuple(text):
@@ -81,7 +82,7 @@ def wheel_faults(path, glibc):
         for name in modules:
             faults.extend(module_faults(name, wheel.read(name), glibc))
         faults.extend(f"{path}: carries {name}" for name in wheel.namelist()
-                      if name.endswith(SOURCE_SUFFIXES))
+                      if not name.endswith(".so") and ".dist-info/" not in name)
     return faults
 
 

@@ -32,6 +32,15 @@ def pytest_unconfigure(config):
 pytest_plugins = ["pytest_jupyter.jupyter_server"]
 
 
+def package_path():
+    """PYTHONPATH for a child interpreter that must import the same build of
+    the package as this one: every directory the package spans (a source
+    checkout puts the modules and the stand-ins in two)."""
+    import vexlo
+
+    return os.pathsep.join(str(os.path.dirname(part)) for part in vexlo.__path__)
+
+
 @pytest.fixture
 def jp_server_config():
     return {"ServerApp": {"jpserver_extensions": {"vexlo.server": True}}}

@@ -17,12 +17,9 @@ from pathlib import Path
 
 import pytest
 
-import vexlo
-from conftest import wait_until
+from conftest import package_path, wait_until
 from live_server import free_port
 
-# Child interpreters import the same build of the package as this one.
-PACKAGE_ROOT = str(Path(vexlo.__file__).resolve().parents[1])
 
 # Calls mount_dataset() with the settings given as JSON on stdin and prints
 # the outcome as JSON.
@@ -74,7 +71,7 @@ class Mount:
         return self.home / "workspace" / "dataset"
 
     def call(self, settings, absent=(), args=()):
-        env = dict(os.environ, HOME=str(self.home), PATH=self.path, PYTHONPATH=PACKAGE_ROOT,
+        env = dict(os.environ, HOME=str(self.home), PATH=self.path, PYTHONPATH=package_path(),
                    RECORDER_LOG=str(self.log), **self.env)
         done = subprocess.run(
             [sys.executable, "-c", CALLER],
@@ -202,7 +199,7 @@ def test_time_out_stops_the_child_and_returns(recorded):
 
 def test_relative_home_fails_the_load(tmp_path):
     # "." or "rel" as home would put the mount under the working directory.
-    env = dict(os.environ, HOME="rel/home", PYTHONPATH=PACKAGE_ROOT)
+    env = dict(os.environ, HOME="rel/home", PYTHONPATH=package_path())
     done = subprocess.run([sys.executable, "-c", "import vexlo.dravik.dataset.methods"],
                           capture_output=True, text=True, env=env, cwd=str(tmp_path))
     assert done.returncode != 0

@@ -8,20 +8,17 @@ import threading
 import typing
 from datetime import datetime
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from pathlib import Path
 from urllib.parse import parse_qs, urlsplit
 
 import pydantic
 import pytest
 import requests
 
-import vexlo
+from conftest import package_path
 from vexlo.dravik.dataset import methods
 from vexlo.dravik.schemas import DatasetInfo, DatasetVersionInfo
 from vexlo.dravik.settings import settings
 
-# Child interpreters import the same build of the package as this one.
-PACKAGE_ROOT = str(Path(vexlo.__file__).resolve().parents[1])
 
 
 class Platform(ThreadingHTTPServer):
@@ -336,7 +333,7 @@ def test_loading_fails_when_a_platform_name_is_missing():
         "del s.DatasetVersionInfo\n"
         "import vexlo.dravik.dataset.methods\n"
     )
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    env = dict(os.environ, PYTHONPATH=package_path())
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
     assert done.returncode != 0
     assert "ImportError: cannot import name 'DatasetVersionInfo'" in done.stderr

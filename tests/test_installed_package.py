@@ -4,6 +4,7 @@ extension, and a server started from the environment exports a cache with
 its progress. scripts/test runs this file alone against each wheel that does
 not get the whole suite."""
 import importlib
+import importlib.metadata
 import io
 import json
 import os
@@ -34,6 +35,18 @@ def test_the_modules_load_from_the_installed_package():
         path = Path(importlib.import_module(name).__file__).resolve()
         assert SOURCE_TREE not in path.parents, f"{name} came from the source tree: {path}"
         assert path.name.endswith(".so"), f"{name} is not an extension module: {path}"
+
+
+@pytest.mark.skipif(str(SOURCE_TREE) in os.environ.get("PYTHONPATH", "").split(os.pathsep),
+                    reason="runs the source tree on purpose (PYTHONPATH=src)")
+def test_the_system_distribution_holds_the_five_modules_only():
+    # Beside the real product, any Python file of ours would replace one of
+    # the product's own.
+    files = [str(f) for f in importlib.metadata.files("vexlo-server")
+             if ".dist-info/" not in str(f) and not str(f).startswith("..")]
+    modules = sorted(name.split(".cpython-")[0].replace("/", ".") for name in files)
+    assert modules == sorted(MODULES), files
+    assert all(name.endswith(".so") for name in files), files
 
 
 def test_the_install_enables_the_server_extension():

@@ -1,4 +1,6 @@
 """Helpers shared by the server's handlers."""
+# The system's modules may lie in another directory (a source checkout).
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
 import os
 
 

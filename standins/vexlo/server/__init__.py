@@ -1,4 +1,6 @@
 """Vexlo's Jupyter server extension."""
+# The system's modules may lie in another directory (a source checkout).
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
 from typing import Any, Dict, List
 
 ROUTES = {

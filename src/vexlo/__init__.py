@@ -1,1 +1,0 @@
-"""Vexlo: notebook cells as pipeline components, with an on-disk cache per kernel."""

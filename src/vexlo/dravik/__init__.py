@@ -1,1 +1,0 @@
-"""Client of the Dravik data platform: settings, HTTP client and records."""

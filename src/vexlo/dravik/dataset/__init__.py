@@ -1,1 +1,0 @@
-"""Datasets of the Dravik platform; the functions live in the native module `methods`."""

@@ -1,0 +1,3 @@
+"""Vexlo: notebook cells as pipeline components, with an on-disk cache per kernel."""
+# The system's modules may lie in another directory (a source checkout).
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
