@@ -51,12 +51,13 @@ class JupyterServer:
 
     `root_dir` is the server's root, `tmp_dir` its TMPDIR (where exports make
     their scratch directories; created if missing), `app_dir` its
-    VEXLO_TEMP_DIRECTORY. The server's output goes to the file `log`, or
-    nowhere. `base` is the server's URL and `session` sends its token."""
+    VEXLO_TEMP_DIRECTORY; `env` adds variables to its environment. The
+    server's output goes to the file `log`, or nowhere. `base` is the
+    server's URL and `session` sends its token."""
 
-    def __init__(self, root_dir, tmp_dir, app_dir, base_url="/", log=None):
+    def __init__(self, root_dir, tmp_dir, app_dir, base_url="/", log=None, env=None):
         self.root_dir, self.tmp_dir, self.app_dir = Path(root_dir), Path(tmp_dir), Path(app_dir)
-        self.base_url, self.log = base_url, log
+        self.base_url, self.log, self.extra_env = base_url, log, dict(env or {})
         self.port, self.token = free_port(), secrets.token_hex(16)
         self.base = f"http://127.0.0.1:{self.port}{base_url}"
         self.headers = {"Authorization": f"token {self.token}"}
@@ -66,7 +67,7 @@ class JupyterServer:
 
     def start(self):
         self.tmp_dir.mkdir(parents=True, exist_ok=True)
-        env = dict(os.environ, TMPDIR=str(self.tmp_dir), VEXLO_TEMP_DIRECTORY=str(self.app_dir))
+        env = dict(os.environ, TMPDIR=str(self.tmp_dir), VEXLO_TEMP_DIRECTORY=str(self.app_dir), **self.extra_env)
         command = [sys.executable, "-m", "jupyter_server", "--no-browser", "--allow-root", f"--port={self.port}",
                    "--ServerApp.ip=127.0.0.1", f"--IdentityProvider.token={self.token}",
                    f"--ServerApp.root_dir={self.root_dir}", f"--ServerApp.base_url={self.base_url}"]

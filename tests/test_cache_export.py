@@ -9,7 +9,7 @@ import threading
 import pytest
 from tornado.httpclient import HTTPClientError
 
-from conftest import component, fetch, make_tree, received, states, table_cache, wait_until_async
+from conftest import big_cache, component, fetch, make_tree, received, states, table_cache, wait_until_async
 from vexlo.server.handlers.cache import export_gate
 from vexlo.server.handlers.cache.export_gate import CacheExportGate
 from vexlo.server.handlers.ws_handler import VexloWebSocketHandler
@@ -192,6 +192,73 @@ async def test_pipelines_with_nothing_to_export(jp_fetch, register_pipeline, ope
     assert await received(sockets[0], quiet=0.1) == []
 
 
+SEPARATOR = 'it holds a "/", a "\\" or a NUL character, which would make a path of the folder\'s name.'
+
+
+@pytest.mark.parametrize("identifiers, message", [
+    (["x/../../../evil"], "'x/../../../evil' cannot name a folder in the archive: " + SEPARATOR),
+    (["/abs"], "'/abs' cannot name a folder in the archive: " + SEPARATOR),
+    # A separator for the Windows tools some users unpack with.
+    (["..\\..\\evil"], "'..\\\\..\\\\evil' cannot name a folder in the archive: " + SEPARATOR),
+    # Both would be cut at the NUL into one tree, "component-a".
+    (["a\0b", "a\0c"], "'a\\x00b' cannot name a folder in the archive: " + SEPARATOR),
+    (["\ud800"], "'\\ud800' cannot name a folder in the archive: it is not UTF-8 text (surrogates not allowed)."),
+])
+async def test_identifiers_that_cannot_name_a_tree(jp_fetch, register_pipeline, open_sockets, cache_dirs,
+                                                   identifiers, message):
+    sockets = await open_sockets()
+    await register_pipeline("k1", [component("ok", cache_dirs["b"])] +
+                            [component(i, cache_dirs["a"]) for i in identifiers])
+    assert_message(await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb"), 500,
+                   "The component identifier " + message)
+    assert await received(sockets[0], quiet=0.1) == []
+
+
+async def test_identifiers_without_a_tree_are_only_described(jp_fetch, register_pipeline, cache_dirs):
+    # No folder is named after a component without a cache directory.
+    await register_pipeline("k1", [component("x/../evil", None), component("\ud800", None),
+                                   component("ok", cache_dirs["b"])])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert response.code == 200
+    with tarfile.open(fileobj=io.BytesIO(response.body), mode="r:gz") as archive:
+        assert archive.getnames() == ["pipeline.json", "component-ok", "component-ok/m.json"]
+        description = archive.extractfile("pipeline.json").read().decode("ascii")
+    assert list(json.loads(description)) == ["x/../evil", "\ud800", "ok"]
+    assert '"\\ud800": {' in description
+
+
+async def test_a_repeated_identifier_keeps_its_first_place_and_last_entry(jp_fetch, register_pipeline, cache_dirs):
+    await register_pipeline("k1", [component("a", cache_dirs["a"], name="first"), component("b", cache_dirs["b"]),
+                                   component("a", cache_dirs["b"], name="last", parents=[{"id": "b"}])])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert response.code == 200
+    with tarfile.open(fileobj=io.BytesIO(response.body), mode="r:gz") as archive:
+        assert archive.getnames() == ["pipeline.json", "component-a", "component-a/m.json", "component-b",
+                                      "component-b/m.json"]
+        description = json.loads(archive.extractfile("pipeline.json").read())
+    assert list(description) == ["a", "b"]
+    assert description["a"]["component_name"] == "last" and description["a"]["parent_ids"] == ["b"]
+    assert description["a"]["component_cache_dir"] == cache_dirs["b"]
+
+
+async def test_components_are_described_off_the_loop(jp_fetch, register_pipeline, cache_dirs, monkeypatch):
+    # A pipeline of many components would hold every other request meanwhile.
+    from vexlo_core.misc.models import VexloComponentMetadataModel
+
+    described_on = []
+    original = VexloComponentMetadataModel.dict
+
+    def recording(self, **kwargs):
+        described_on.append(threading.get_ident())
+        return original(self, **kwargs)
+
+    monkeypatch.setattr(VexloComponentMetadataModel, "dict", recording)
+    await register_pipeline("k1", [component("a", cache_dirs["b"]), component("b", None)])
+    response = await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb")
+    assert response.code == 200
+    assert len(described_on) == 2 and threading.get_ident() not in described_on
+
+
 async def test_failures_after_the_first_broadcast(jp_fetch, register_pipeline, open_sockets, cache_dirs,
                                                   tmp_path, monkeypatch):
     sockets = await open_sockets()
@@ -211,6 +278,44 @@ async def test_failures_after_the_first_broadcast(jp_fetch, register_pipeline, o
     seen = states(await received(sockets[0]))
     assert seen[:2] == [("invalid", 0), ("running", 0)] and seen[-1] == ("failed", 0)
     assert ("successful", 100) not in seen
+
+
+class WatchedWriter(export_gate.CacheCompressThread):
+    """The real writer, kept for the test to look at afterwards."""
+
+    made = []
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        WatchedWriter.made.append(self)
+
+
+async def test_a_failure_during_packing_cancels_the_writer(jp_fetch, register_pipeline, open_sockets, tmp_path,
+                                                           monkeypatch):
+    # A broadcast fails while a big archive is packed: the reply must not
+    # wait for the rest of the pack, nor keep its disk space meanwhile.
+    sockets = await open_sockets()
+    connection = VexloWebSocketHandler.registry[0]
+    original = connection.write_message
+
+    def breaking(message, *args, **kwargs):
+        if '"running"' in message and '"progress": 0}' not in message:
+            raise RuntimeError("the websocket broke")
+        return original(message, *args, **kwargs)
+
+    monkeypatch.setattr(connection, "write_message", breaking)
+    monkeypatch.setattr(WatchedWriter, "made", [])
+    monkeypatch.setattr(export_gate, "CacheCompressThread", WatchedWriter)
+    cache = big_cache(tmp_path / "a", 128)
+    content = sum(p.stat().st_size for p in (tmp_path / "a").iterdir())
+    await register_pipeline("k1", [component("a", cache)])
+
+    assert_message(await export(jp_fetch, kernel_id="k1", ipynb_name="n.ipynb"), 500, "the websocket broke")
+    assert states(await received(sockets[1]))[-1] == ("failed", 0)
+    [writer] = WatchedWriter.made
+    # Cancelled: it ended with an error, short of the content's end.
+    assert not writer.is_alive() and writer.error() is not None
+    assert writer.bytes_read() < content, (writer.bytes_read(), content)
 
 
 async def test_a_writer_that_cannot_start(jp_fetch, register_pipeline, open_sockets, cache_dirs, monkeypatch):
@@ -291,12 +396,19 @@ async def export_via(jp_fetch, route):
     (".hidden", ".hidden-diskcache.tar.gz"),
     ("", "-diskcache.tar.gz"),
     ("deep/dir/Über Daten;v2.ipynb", "%C3%9Cber%20Daten%3Bv2-diskcache.tar.gz"),
+    # Longer than a file name once the suffix is added (255 bytes): the
+    # browser is still offered all of it.
+    ("あ" * 80 + ".ipynb", "%E3%81%82" * 80 + "-diskcache.tar.gz"),
+    ("n/" + "a" * 250 + ".ipynb", "a" * 250 + "-diskcache.tar.gz"),
+    ("é" * 119 + ".ipynb", "%C3%A9" * 119 + "-diskcache.tar.gz"),
 ])
 async def test_offered_file_names(jp_fetch, register_pipeline, cache_dirs, ipynb_name, offered):
     await register_pipeline("k1", [component("b", cache_dirs["b"])])
     response = await export(jp_fetch, kernel_id="k1", ipynb_name=ipynb_name)
-    assert response.code == 200
+    assert response.code == 200, response.body
     assert response.headers["Content-Disposition"] == "attachment; filename=" + offered
+    with tarfile.open(fileobj=io.BytesIO(response.body), mode="r:gz") as archive:
+        assert archive.getnames() == ["pipeline.json", "component-b", "component-b/m.json"]
 
 
 def test_percent_encoding_keeps_slashes():

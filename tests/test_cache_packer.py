@@ -4,6 +4,10 @@ import errno
 import gzip
 import inspect
 import os
+import shutil
+import subprocess
+import sys
+import tempfile
 import threading
 import tarfile
 import zlib
@@ -185,6 +189,39 @@ def test_bad_thread_count_setting_fails_the_run_naming_it(tmp_path, pipeline, mo
     assert isinstance(error, ValueError)
     assert "VEXLO_EXPORT_THREADS" in str(error) and f"'{value}'" in str(error)
     assert thread.is_stopped() and not archive.exists()
+
+
+# A process of its own: it gives up root for a user allowed no more threads.
+START_UNDER_THREAD_LIMIT = """
+import os, resource, sys
+from vexlo.server.misc.cache_packer import CacheCompressThread
+folder = sys.argv[1]
+thread = CacheCompressThread(folder + "/a.tar.gz", {"filepath": folder + "/pipeline.json"}, [])
+os.setgid(65534)
+os.setuid(65534)
+resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+thread.run()
+error = thread.error()
+print(type(error).__name__, getattr(error, "errno", None), error)
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root, to become a user whose thread limit holds")
+def test_workers_that_cannot_start_fail_the_run_with_their_errno():
+    # Outside pytest's folders, which only root may enter.
+    folder = tempfile.mkdtemp(prefix="vexlo-thread-limit-")
+    try:
+        os.chmod(folder, 0o777)
+        with open(os.path.join(folder, "pipeline.json"), "w") as f:
+            f.write("{}")
+        run = subprocess.run([sys.executable, "-c", START_UNDER_THREAD_LIMIT, folder], capture_output=True,
+                             text=True, timeout=60)
+    finally:
+        shutil.rmtree(folder)
+    assert run.returncode == 0, run.stderr
+    kind, number, text = run.stdout.split(" ", 2)
+    assert (kind, number) == ("BlockingIOError", str(errno.EAGAIN)), run.stdout
+    assert "compressing threads" in text and os.path.join(folder, "a.tar.gz") in text
 
 
 # ------------------------------------------------------------------ what run() writes

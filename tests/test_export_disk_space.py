@@ -84,3 +84,21 @@ async def test_an_export_never_fills_the_disk(jp_fetch, jp_ws_fetch, register_pi
     assert states(await received(ws))[-1] == ("successful", 100)
     assert export_dirs(small_disk) == []
     ws.close()
+
+
+async def test_the_description_keeps_the_reserve_too(jp_fetch, jp_ws_fetch, register_pipeline, small_disk):
+    # 47 MiB of cell code in the description alone, on a 48 MiB disk.
+    ws = await jp_ws_fetch("vexlo", "ws", params={"kernel_id": "k1"})
+    await wait_until_async(lambda: VexloWebSocketHandler.registry, "websocket registered")
+    await register_pipeline("k1", [component(f"c{i}", None, code="x" * (1 << 20)) for i in range(47)])
+
+    with FreeSpaceWatch(small_disk) as watch:
+        response = await fetch(jp_fetch, "vexlo", "cache", "export", kernel_id="k1", ipynb_name="n.ipynb")
+    message = json.loads(response.body)["message"]
+    assert response.code == 500
+    assert message.startswith(f"[Errno 28] Not enough disk space for the archive in {small_disk}: ")
+    assert f"({RESERVE} bytes)" in message and "vexlo-cache-" not in message
+    assert watch.lowest >= RESERVE, (watch.lowest, RESERVE)
+    assert states(await received(ws)) == [("invalid", 0), ("failed", 0)]
+    assert os.listdir(small_disk) == []
+    ws.close()

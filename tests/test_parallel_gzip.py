@@ -331,6 +331,16 @@ def test_near_optimal_level_not_for_text(libdeflate, tmp_path, make):
     assert counts(report)["near_optimal"] == 0, report
 
 
+def test_memory_budget_counts_at_least_what_each_level_allocates(native_driver):
+    # The budget decides how many workers start; a compressor larger than it
+    # counts (a newer libdeflate) would let a stream pass its budget.
+    driver = native_driver("coder_memory_driver", deflate="libdeflate")
+    done = subprocess.run([str(driver)], check=True, capture_output=True, text=True)
+    rows = [tuple(map(int, line.split())) for line in done.stdout.splitlines()]
+    assert [level for level, _, _ in rows] == list(range(13)) and all(allocated > 0 for _, allocated, _ in rows)
+    assert [level for level, allocated, counted in rows if allocated > counted] == [], rows
+
+
 def test_same_input_same_bytes_whatever_the_threads(engine, tmp_path):
     rng = random.Random(5)
     data = b"".join([numeric_csv(rng, 300_000), random_bytes(rng, 200_000), float_column(rng, 300_000),

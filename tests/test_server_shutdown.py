@@ -1,7 +1,9 @@
 """Real `jupyter server` processes that end while they pack an export: one
 stopped by SIGTERM leaves nothing behind; one killed outright leaves its
 scratch directory, which the next server on that temporary directory removes
-at start without touching another live server's export."""
+at start without touching another live server's export. And a server whose
+file system refuses directory locks still exports, in a directory that no
+other server's sweep takes."""
 import concurrent.futures
 import io
 import os
@@ -89,6 +91,55 @@ def test_a_killed_servers_directory_is_removed_by_the_next(server, cache, tmp_pa
             live.proc.send_signal(signal.SIGCONT)
         response = download.result()
 
+    assert response.status_code == 200
+    with tarfile.open(fileobj=io.BytesIO(response.content)) as archive:
+        assert len(archive.getnames()) == 2 + len(os.listdir(cache))
+    assert export_dirs(scratch) == []
+
+
+# flock(2) refused on directories, as some network and FUSE file systems do.
+NO_DIRECTORY_LOCKS = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <sys/stat.h>
+int flock(int fd, int operation) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = ENOLCK;
+    return -1;
+  }
+  int (*real)(int, int) = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
+  return real(fd, operation);
+}
+"""
+
+
+def test_an_export_without_a_lock_works_and_is_never_swept(tmp_path, cache, monkeypatch):
+    source = tmp_path / "no_directory_locks.c"
+    source.write_text(NO_DIRECTORY_LOCKS)
+    shim = tmp_path / "no_directory_locks.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(shim), str(source), "-ldl"], check=True)
+    scratch = tmp_path / "tmp"
+    monkeypatch.setenv("LD_PRELOAD", str(shim))
+    unlocked = JupyterServer(tmp_path, scratch, tmp_path / "vexlo").start()
+    monkeypatch.delenv("LD_PRELOAD")
+    try:
+        register(unlocked, cache)
+        with concurrent.futures.ThreadPoolExecutor() as pool:
+            download = pool.submit(unlocked.session.get, unlocked.base + EXPORT, timeout=300)
+            in_flight = wait_until(lambda: packing(scratch), "the unlocked export packs")
+            unlocked.proc.send_signal(signal.SIGSTOP)
+            try:
+                # Its lock would look free to a sweep: it carries no host's mark.
+                assert [len(d) for d in in_flight] == [len("vexlo-cache-XXXXXX")]
+                with JupyterServer(tmp_path, scratch, tmp_path / "vexlo-next"):
+                    assert export_dirs(scratch) == in_flight
+            finally:
+                unlocked.proc.send_signal(signal.SIGCONT)
+            response = download.result()
+    finally:
+        unlocked.stop()
     assert response.status_code == 200
     with tarfile.open(fileobj=io.BytesIO(response.content)) as archive:
         assert len(archive.getnames()) == 2 + len(os.listdir(cache))

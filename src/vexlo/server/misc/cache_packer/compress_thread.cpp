@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -140,18 +141,26 @@ py::object write_without_gil(const std::string& archive_path, const std::vector<
                              const archive::Options& options) {
   std::optional<archive::ArchiveError> engine_error;
   std::optional<std::string> other_error;
+  bool out_of_memory = false;
   {
     py::gil_scoped_release release;
     try {
       archive::write_archive(archive_path, sources, options);
     } catch (const archive::ArchiveError& e) {
       engine_error.emplace(e);
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
     } catch (const std::exception& e) {
       other_error = e.what();
+    } catch (...) {
+      other_error.emplace();
     }
   }
   if (engine_error) {
     return os_error(*engine_error);
+  }
+  if (out_of_memory) {
+    return host::os_error(ENOMEM, "Cannot allocate memory for writing the archive", archive_path);
   }
   if (other_error) {
     return host::runtime_error(other_error->empty() ? "archive writer failed" : *other_error);
@@ -215,6 +224,8 @@ py::object run(const host::Args& a) {
     error = e.value();
   } catch (const std::exception& e) {
     error = host::runtime_error(e.what());
+  } catch (...) {
+    error = host::runtime_error("archive writer failed");
   }
   self.attr("_error") = error;
   self.attr("stop")();

@@ -1,7 +1,12 @@
 // The stages of one export, each a step on the loop (loop_task.hpp):
 //
 //   success path
-//     start             broadcast "invalid", make the scratch directory
+//     start             off the loop: describe the successful and cached
+//                       components, a slice of the GIL at a time
+//     described         refuse, broadcasting nothing, a pipeline with no
+//                       cache or with an identifier that cannot name its
+//                       tree; otherwise broadcast "invalid", make the scratch
+//                       directory
 //     prepare           off the loop: sweep the scratch directories of dead
 //                       exports, write the description file, estimate
 //                       the content's size
@@ -11,17 +16,20 @@
 //                       poll again after a short pause (at once when the
 //                       client has left)
 //                       writer stopped: complete_packing, which joins it,
-//                       broadcasts "successful" and starts the download
-//     sent              the download has ended: finish
+//                       broadcasts "successful", starts the download and,
+//                       off the loop, removes the scratch directory
+//     removed, sent     the download has ended: finish
 //
-//   failure path, taken by the first ordinary error of any step above
-//     take_failure_path off the loop: remove the scratch directory
-//     stop_writer       tell the writer to stop
-//     wait_for_writer   until it has ended; broadcast "failed", reply with
-//                       the error's message: finish
+//   failure path, taken by the first ordinary error from the first broadcast on
+//     take_failure_path cancel_writer_and_wait: the writer ends between blocks
+//     wait_for_writer   until it has ended; then, off the loop, remove the
+//                       scratch directory
+//     report_failure    broadcast "failed", reply with the error's message:
+//                       finish
 //
-//   An error on the failure path, or one that is not ordinary, fails the
-//   export: get raises it. Either way ended() leaves nothing behind.
+//   An error before the first broadcast, on the failure path, or one that is
+//   not ordinary, fails the export: get raises it. Either way ended() leaves
+//   nothing behind.
 #include "export_flow.hpp"
 
 #include <chrono>
@@ -32,11 +40,12 @@
 
 #include "event_loop.hpp"
 #include "file_io.hpp"
+#include "gil_slices.hpp"
 #include "loop_task.hpp"
+#include "pipeline_description.hpp"
 #include "scratch_dir.hpp"
 #include "vexlo/server/host/arguments.hpp"
 #include "vexlo/server/host/errors.hpp"
-#include "vexlo/server/host/json_text.hpp"
 
 namespace vexlo::export_gate {
 
@@ -78,12 +87,12 @@ std::vector<py::object>& idle_waiters() {
 
 class Export : public LoopTask<Export> {
  public:
-  Export(const host::ModuleGlobals& g, py::object handler, py::str kernel_id, py::dict cached_pipeline,
+  Export(const host::ModuleGlobals& g, py::object handler, py::str kernel_id, py::object components,
          std::string tar_filename)
       : g_(g),
         handler_(std::move(handler)),
         kernel_id_(std::move(kernel_id)),
-        cached_pipeline_(std::move(cached_pipeline)),
+        components_(std::move(components)),
         tar_filename_(std::move(tar_filename)) {
     msg_["status"] = "invalid";
     msg_["progress"] = 0;
@@ -94,11 +103,7 @@ class Export : public LoopTask<Export> {
   const py::object& handler() const { return handler_; }
 
   void start() {
-    step([&] {
-      broadcast();
-      temp_dir_.emplace(temporary_directory(), kScratchPrefix);
-      continue_off_loop(&Export::prepare, &Export::prepared);
-    });
+    step([&] { continue_off_loop(&Export::describe, &Export::described); });
   }
 
   // Whatever stage the export is in notices at its next step; while the
@@ -114,30 +119,55 @@ class Export : public LoopTask<Export> {
  private:
   // The success path.
 
+  // Off the loop, like everything that grows with the pipeline.
+  py::object describe() {
+    GilSlices slices;
+    description_.emplace(g_, components_, slices);
+    unfit_ = description_->unfit_identifier(slices);
+    return py::none();
+  }
+
+  void described(py::object future) {
+    future.attr("result")();
+    if (description_->empty())
+      return refuse("There is no cache to export in this pipeline. Please run at least one component.");
+    if (unfit_)
+      return refuse(*unfit_);
+    announced_ = true;
+    broadcast();
+    temp_dir_.emplace(temporary_directory(), kScratchPrefix);
+    continue_off_loop(&Export::prepare, &Export::prepared);
+  }
+
+  // A pipeline that cannot be exported: nothing has been made or broadcast.
+  void refuse(const std::string& message) {
+    handler_.attr("_finish_with_message")("status_code"_a = g_["HTTPStatus"].attr("INTERNAL_SERVER_ERROR"),
+                                          "message"_a = message);
+    finish();
+  }
+
   // Off the loop: the description file and the size estimate can take long
   // for big pipelines and caches of many files.
   py::object prepare() {
     // Our own directory is locked already, so the sweep leaves it alone.
     sweep_abandoned_exports();
+    GilSlices slices;
     const py::str pipeline_json = g_["PIPELINE_JSON"];
-    tarfile_path_ = temp_dir_->join(tar_filename_);
+    tarfile_path_ = temp_dir_->join(archive_disk_name(tar_filename_));
     const std::string pipeline_path = temp_dir_->join(pipeline_json);
     pipeline_info_["filepath"] = pipeline_path;
     pipeline_info_["arcname"] = pipeline_json;
 
-    // The JSON text is ASCII, so its length is the file's size in bytes.
-    const std::string description = host::json_text(cached_pipeline_);
-    write_text_file(pipeline_path, description);
-    py::int_ estimate_size(description.size());
+    py::int_ estimate_size(write_json_object(pipeline_path, description_->text(), temp_dir_->path()));
 
-    for (auto item : cached_pipeline_) {
-      const py::object dirpath = host::str_or_none(
-          item.second.cast<py::dict>().attr("get")("component_cache_dir"), "component_cache_dir");
+    for (const auto& member : description_->members()) {
+      slices.pause_if_due();
+      const py::object dirpath = host::str_or_none(member.cache_dir, "component_cache_dir");
       if (dirpath.is_none())
         continue;
       py::dict tree;
       tree["dirpath"] = dirpath;
-      tree["arcname"] = "component-" + py::str(item.first).cast<std::string>();
+      tree["arcname"] = tree_name(member.identifier);
       cache_info_.append(tree);
       estimate_size = py::int_(estimate_size + py::int_(g_["get_dir_size"]("path"_a = dirpath)));
     }
@@ -204,14 +234,17 @@ class Export : public LoopTask<Export> {
     msg_["status"] = "successful";
     msg_["progress"] = 100;
     broadcast();
-    const py::object sending = handler_.attr("_finish_with_artifact")("artifact_name"_a = tar_filename_,
-                                                                      "artifact_path"_a = tarfile_path_);
+    sending_ = handler_.attr("_finish_with_artifact")("artifact_name"_a = tar_filename_,
+                                                      "artifact_path"_a = tarfile_path_);
     // The download holds the archive open now, so removing the directory
     // only unlinks it (the space is freed when the download closes it), and
-    // no client sees its reply end while the directory still exists.
-    temp_dir_->remove();
-    continue_when_done(sending, &Export::sent);
+    // no client sees its reply end while the directory still exists. Off the
+    // loop: unlinking a big description file takes a while.
+    auto self = shared_from_this();
+    clean_up_then([self] { self->temp_dir_->remove(); }, &Export::removed);
   }
+
+  void removed() { continue_when_done(sending_, &Export::sent); }
 
   void sent(py::object future) {
     if (!future.is_none())
@@ -227,20 +260,23 @@ class Export : public LoopTask<Export> {
       host::raise_error(error);
   }
 
-  // The failure path: the scratch directory goes first; then the writer is
-  // stopped and waited for, the failure is broadcast and the reply made.
+  // The failure path: the writer is cancelled and waited for, which takes
+  // a block's time; then the scratch directory goes, the failure is
+  // broadcast and the reply made.
 
   void take_failure_path(const py::object& error) override {
+    // Before the first broadcast, as if get itself had raised.
+    if (!announced_)
+      return fail(error);
     failure_ = py::str(error);
-    if (!temp_dir_)
-      return stop_writer();
-    auto self = shared_from_this();
-    clean_up_then([self] { self->temp_dir_->remove(); }, &Export::stop_writer);
+    cancel_writer_and_wait();
   }
 
-  void stop_writer() {
-    if (tar_thread_)
-      tar_thread_.attr("stop")();
+  // A writer told only to stop would pack on to the end, holding the reply
+  // and the disk space for as long as that takes.
+  void cancel_writer_and_wait() {
+    if (tar_thread_ && !cancelled_)
+      cancel_writer();
     wait_for_writer();
   }
 
@@ -248,14 +284,19 @@ class Export : public LoopTask<Export> {
   void wait_for_writer() {
     // A thread that failed to start cannot be joined; there is nothing to wait for.
     if (tar_thread_ && !tar_thread_.attr("ident").is_none()) {
-      if (client_gone_ && !cancelled_)
-        cancel_writer();
       if (host::truth(tar_thread_.attr("is_alive")())) {
         continue_after(kEndingInterval, &Export::wait_for_writer);
         return;
       }
       tar_thread_.attr("join")();
     }
+    if (!temp_dir_)
+      return report_failure();
+    auto self = shared_from_this();
+    clean_up_then([self] { self->temp_dir_->remove(); }, &Export::report_failure);
+  }
+
+  void report_failure() {
     msg_["status"] = "failed";
     msg_["progress"] = 0;
     broadcast();
@@ -285,7 +326,41 @@ class Export : public LoopTask<Export> {
         tar_thread_.attr("cancel")();
     } catch (py::error_already_set&) {
     }
+    release_off_loop();
     forget();
+  }
+
+  // What grows with the pipeline (the description, the writer's list of
+  // trees) takes a while to free: off the loop, a GIL slice at a time. With
+  // no executor left, the export's destructor frees it.
+  void release_off_loop() {
+    auto self = shared_from_this();
+    try {
+      loop().run_off_loop(
+          [self] {
+            self->release();
+            return py::object(py::none());
+          },
+          [](py::object) {});
+    } catch (py::error_already_set&) {
+    }
+  }
+
+  void release() {
+    GilSlices slices;
+    // The thread object holds the same list: emptied, not just let go.
+    constexpr Py_ssize_t kStep = 256;  // a small share of a switch interval
+    for (Py_ssize_t n = PyList_GET_SIZE(cache_info_.ptr()); n > 0; n = PyList_GET_SIZE(cache_info_.ptr())) {
+      if (PyList_SetSlice(cache_info_.ptr(), n > kStep ? n - kStep : 0, n, nullptr) != 0)
+        throw py::error_already_set();
+      slices.pause_if_due();
+    }
+    if (description_) {
+      std::vector<std::pair<std::string, std::string>> text = description_->release_text();
+      description_.reset();
+      py::gil_scoped_release unlocked;
+      text.clear();
+    }
   }
 
   void forget() {
@@ -307,8 +382,12 @@ class Export : public LoopTask<Export> {
   const host::ModuleGlobals g_;
   py::object handler_;
   py::str kernel_id_;
-  py::dict cached_pipeline_;
+  py::object components_;  // the pipeline's, as the registry holds them
   std::string tar_filename_;
+
+  std::optional<Description> description_;  // what "pipeline.json" describes
+  std::optional<std::string> unfit_;        // why an identifier cannot name its tree
+  bool announced_ = false;                  // the first broadcast has been made
 
   py::dict progress_;  // the broadcast message, around msg_
   py::dict msg_;       // status and progress in percent
@@ -319,6 +398,7 @@ class Export : public LoopTask<Export> {
   double estimate_size_ = 0;          // bytes of content, for the progress share
   std::uintmax_t reported_size_ = 0;  // bytes behind the last progress broadcast
   py::object tar_thread_;
+  py::object sending_;                                 // the download, once it has begun
   bool counts_read_ = false;                           // the writer counts the content it has read
   bool created_ = false;                               // the writer has created the archive
   std::chrono::steady_clock::time_point next_report_;  // when progress is due again
@@ -332,8 +412,8 @@ class Export : public LoopTask<Export> {
 }  // namespace
 
 py::object begin_export(const host::ModuleGlobals& g, const py::object& handler, const py::str& kernel_id,
-                        const py::dict& cached_pipeline, const std::string& tar_filename) {
-  auto export_ = std::make_shared<Export>(g, handler, kernel_id, cached_pipeline, tar_filename);
+                        const py::object& components, const std::string& tar_filename) {
+  auto export_ = std::make_shared<Export>(g, handler, kernel_id, components, tar_filename);
   running().push_back(export_);
   export_->start();
   return export_->done();

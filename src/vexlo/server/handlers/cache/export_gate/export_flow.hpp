@@ -13,10 +13,11 @@ namespace vexlo::export_gate {
 
 namespace py = pybind11;
 
-// Starts the export of `cached_pipeline` for `handler` and returns a future
-// that completes once the reply is complete.
+// Starts the export of the successful and cached ones among `components`
+// (a pipeline's, not empty) for `handler` and returns a future that
+// completes once the reply is complete.
 py::object begin_export(const host::ModuleGlobals& g, const py::object& handler, const py::str& kernel_id,
-                        const py::dict& cached_pipeline, const std::string& tar_filename);
+                        const py::object& components, const std::string& tar_filename);
 
 // The client of `handler` has gone: a running writer is cancelled, so the
 // export fails at once instead of packing for no one.

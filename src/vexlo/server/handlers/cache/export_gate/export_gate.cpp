@@ -62,17 +62,13 @@ py::object get(const host::ModuleGlobals& g, const host::Args& a) {
   if (!host::truth(dag_info.attr("graph").attr("components"))) {
     return refuse("INTERNAL_SERVER_ERROR", "There are no components in this pipeline.");
   }
-  const py::dict cached_pipeline =
-      gate::describe_cached_components(g, dag_info.attr("graph").attr("components"));
-  if (cached_pipeline.empty()) {
-    return refuse("INTERNAL_SERVER_ERROR",
-                  "There is no cache to export in this pipeline. Please run at least one component.");
-  }
   const std::string tar_filename =
       gate::archive_file_name(ipynb_name.is_none() ? std::string() : ipynb_name.cast<std::string>());
 
+  // The components are described off the loop; a pipeline with nothing to
+  // export is refused there.
   return gate::begin_export(g, self, kernel_id.is_none() ? py::str("None") : py::str(kernel_id),
-                            cached_pipeline, tar_filename);
+                            dag_info.attr("graph").attr("components"), tar_filename);
 }
 
 // Tornado's hook for a client that has gone while the request runs.
@@ -97,10 +93,12 @@ constexpr const char* kSweepDoc =
     "A server killed while it packs (SIGKILL, the OOM killer, an evicted pod)\n"
     "leaves its partial archive in the temporary directory. Every live export\n"
     "holds a lock on its directory that the kernel drops when its process\n"
-    "dies; this removes the \"vexlo-cache-*\" directories of this user whose\n"
-    "lock can be taken, never following a link, and leaves alone any it\n"
-    "cannot lock or remove. Never raises. The extension calls it when it\n"
-    "loads; every export calls it before it packs.";
+    "dies; this removes the \"vexlo-cache-<boot id>-*\" directories of this\n"
+    "user and of this boot of this host whose lock can be taken, never\n"
+    "following a link, and leaves alone any it cannot lock or remove, and\n"
+    "every other host's (a lock is seen only by the kernel that holds it).\n"
+    "Never raises. The extension calls it when it loads; every export calls\n"
+    "it before it packs.";
 
 constexpr const char* kEndAllDoc =
     "End every export in progress, as if its client had left.\n\n"

@@ -8,13 +8,21 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "vexlo/server/posix/file_descriptor.hpp"
 
 namespace vexlo::export_gate {
 
-// Creates or truncates `path` and writes `text` into it, with the GIL released.
-void write_text_file(const std::string& path, const std::string& text);
+// Creates or truncates `path` and writes into it the JSON object whose
+// members are `members` (name and value, as JSON text), with the GIL released; returns
+// its size in bytes. Like the archive, it must leave the file system's
+// reserve free (archive/disk_reserve.hpp): otherwise nothing is written and
+// the ENOSPC error says so, naming the directory that holds `scratch_dir`.
+std::uintmax_t write_json_object(const std::string& path,
+                                 const std::vector<std::pair<std::string, std::string>>& members,
+                                 const std::string& scratch_dir);
 
 std::uintmax_t file_size(const std::string& path);
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <vector>
 
 #include "vexlo/server/host/errors.hpp"
@@ -23,6 +24,24 @@ namespace {
 // within microseconds of making it.
 constexpr std::time_t kStagingGraceSeconds = 60;
 constexpr int kNameAttempts = 100;
+
+// This boot of this host's kernel: the one that holds the locks a sweep
+// reads. Empty where it cannot be read, and then nothing is ever marked ours.
+const std::string& host_mark() {
+  static const std::string mark = [] {
+    std::string id;
+    std::ifstream("/proc/sys/kernel/random/boot_id") >> id;
+    const bool plain = !id.empty() && id.find_first_not_of("0123456789abcdef-") == std::string::npos;
+    return plain ? id : std::string();
+  }();
+  return mark;
+}
+
+// The part of a name that follows `prefix` in the directories of this
+// host's exports.
+std::string marked(const std::string& prefix) {
+  return prefix + host_mark() + "-";
+}
 
 // Lets other Python threads run during file system work, when the calling
 // thread holds the GIL (it may not, e.g. in a destructor at exit).
@@ -129,15 +148,22 @@ int rename_unless_taken(const std::string& from, const std::string& to) {
 }  // namespace
 
 ScratchDir::ScratchDir(const std::string& parent, const std::string& prefix) {
+  const std::string ours = host_mark().empty() ? prefix : marked(prefix);
   for (int attempt = 0;; ++attempt) {
-    std::string staging = parent + "/." + prefix + "XXXXXX";
+    std::string staging = parent + "/." + ours + "XXXXXX";
     if (!::mkdtemp(staging.data()))
       host::raise_os_error(errno, staging);
-    const std::string path = parent + "/" + prefix + staging.substr(staging.size() - 6);
     lock_.reset(open_directory(AT_FDCWD, staging.c_str()));
-    const int error = lock_.valid() && ::flock(lock_.get(), LOCK_EX | LOCK_NB) == 0
-                          ? rename_unless_taken(staging, path)
-                          : errno;
+    if (!lock_.valid()) {
+      const int error = errno;
+      ::rmdir(staging.c_str());
+      host::raise_os_error(error, staging);
+    }
+    // A file system without flock (or one that refuses it) still exports;
+    // its directory then lacks this host's mark, so no sweep ever takes it.
+    const bool locked = ::flock(lock_.get(), LOCK_EX | LOCK_NB) == 0;
+    const std::string path = parent + "/" + (locked ? ours : prefix) + staging.substr(staging.size() - 6);
+    const int error = rename_unless_taken(staging, path);
     if (error == 0) {
       path_ = path;
       return;
@@ -165,13 +191,16 @@ void ScratchDir::remove() noexcept {
 }
 
 void sweep_abandoned(const std::string& parent, const std::string& prefix) noexcept {
+  if (host_mark().empty())
+    return;  // nothing here can be known to be this host's
   GilReleased released;
   posix::FileDescriptor top(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!top.valid())
     return;
-  const std::string staging = "." + prefix;
+  const std::string ours = marked(prefix);
+  const std::string staging = "." + ours;
   for (const auto& name : names_in(top.get())) {
-    if (starts_with(name, prefix))
+    if (starts_with(name, ours))
       sweep_one(top.get(), name.c_str(), false);
     else if (starts_with(name, staging))
       sweep_one(top.get(), name.c_str(), true);

@@ -9,6 +9,13 @@
 // the exporting process itself conflicts with its own live exports too
 // (a POSIX record lock would not).
 //
+// A lock is seen only by the kernel that holds it: on a file system shared
+// between hosts (TMPDIR on an NFS home) another host's live export looks
+// abandoned. So a directory's name carries its kernel's boot id,
+// `prefix`<boot id>-XXXXXX, and a sweep only ever takes those of its own
+// boot id. A directory whose lock could not be taken is named `prefix`XXXXXX
+// and no sweep ever takes it.
+//
 // A directory is made under a staging name outside the swept pattern, locked,
 // and only then renamed to its `prefix` name: no sweep ever sees one of ours
 // unlocked.
@@ -20,7 +27,8 @@
 
 namespace vexlo::export_gate {
 
-// A fresh, locked directory `parent`/`prefix`XXXXXX. remove() takes it away
+// A fresh, locked directory `parent`/`prefix`<boot id>-XXXXXX (unlocked and
+// `prefix`XXXXXX where the file system refuses the lock). remove() takes it away
 // with all it holds, then drops the lock; the destructor does the same for a
 // path that never called it, so no directory outlives its export.
 class ScratchDir {
@@ -30,6 +38,7 @@ class ScratchDir {
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
 
+  const std::string& path() const { return path_; }
   std::string join(const std::string& name) const { return path_ + "/" + name; }
 
   // Never fails: whatever stops the removal (a file vanished already) must not
@@ -42,9 +51,9 @@ class ScratchDir {
   bool removed_ = false;
 };
 
-// Removes from `parent` every directory named `prefix`* that belongs to this
-// process's user, is not a symbolic link and whose lock can be taken: its
-// export has died. Staging directories left by a death between creation and
+// Removes from `parent` every directory named `prefix`<this boot id>-* that
+// belongs to this process's user, is not a symbolic link and whose lock can
+// be taken: its export has died. Staging directories left by a death between creation and
 // rename go too, once older than a minute. Never follows a link and never
 // fails: a directory it cannot open, lock or remove is left as it is.
 // Releases the GIL.

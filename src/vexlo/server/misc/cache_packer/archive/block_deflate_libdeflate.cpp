@@ -42,9 +42,9 @@ using Compressor = std::unique_ptr<libdeflate_compressor, FreeCompressor>;
 // than the default 8.
 constexpr int kZlibMemLevel = MAX_MEM_LEVEL;
 
-// What libdeflate_alloc_compressor() allocates at `level` (libdeflate 1.14,
-// mallinfo2 around the call): level 0 7 KB, 1 200 KiB, 2-9 656 KiB, the
-// near-optimal 10-12 8.6 MiB.
+// What the budget counts for libdeflate_alloc_compressor() at `level`: at
+// least what it allocates there, which tests/native/coder_memory_driver.cpp
+// prints per level beside these (tests/test_parallel_gzip.py checks it).
 std::size_t compressor_bytes(int level) {
   return level == 0 ? 8 * 1024 : level == 1 ? 200 * 1024 : level < 10 ? 656 * 1024 : 8800 * 1024;
 }

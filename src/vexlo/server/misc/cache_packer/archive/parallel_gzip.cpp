@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 
 #include "archive_error.hpp"
 #include "vexlo/server/posix/file_descriptor.hpp"
@@ -100,6 +101,9 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, BlockCodi
   pool_ =
       BlockDeflate::make_pool(block_size_, kMemoryBudget > workers_bytes ? kMemoryBudget - workers_bytes : 0);
   const std::size_t slot_count = 2 * static_cast<std::size_t>(threads) + 2;
+  queue_.reserve(slot_count);
+  free_.reserve(slot_count);
+  done_.reserve(slot_count);
   for (std::size_t i = 0; i < slot_count; ++i) {
     auto slot = std::make_unique<Slot>();
     slot->in = std::make_unique<unsigned char[]>(block_size_);
@@ -121,9 +125,14 @@ ParallelGzip::ParallelGzip(int fd, std::string path, unsigned threads, BlockCodi
   check_failure();
 
   try {
+    workers_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
       workers_.emplace_back([this] { worker_loop(); });
     }
+  } catch (const std::system_error& e) {
+    stop_workers();
+    throw ArchiveError(e.code().value(), path_,
+                       std::string("Cannot start the archive's compressing threads: ") + e.what());
   } catch (...) {
     stop_workers();
     throw;
@@ -200,6 +209,9 @@ void ParallelGzip::check_failure() {
     }
     throw_os_error(write_errno_, path_);
   }
+  if (out_of_memory_) {
+    throw ArchiveError(ENOMEM, path_, "Cannot allocate memory for compressing the archive");
+  }
   if (deflate_failed_) {
     throw ArchiveError(0, path_, "gzip compression failed");
   }
@@ -207,7 +219,7 @@ void ParallelGzip::check_failure() {
 
 ParallelGzip::Slot* ParallelGzip::acquire_slot() {
   std::unique_lock<std::mutex> lock(mutex_);
-  slot_free_.wait(lock, [this] { return !free_.empty() || write_errno_ != 0 || deflate_failed_; });
+  slot_free_.wait(lock, [this] { return !free_.empty() || failed(); });
   check_failure();
   Slot* slot = free_.back();
   free_.pop_back();
@@ -228,20 +240,25 @@ void ParallelGzip::dispatch(bool last) {
   current_->last = last;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(current_);
+    queue_.push_back(current_);  // within its capacity: allocates nothing
   }
   work_ready_.notify_one();
   current_ = next;
 }
 
-void ParallelGzip::worker_loop() {
+// A worker that cannot set up its compressor still takes blocks, failing
+// each, so that the producer sees the failure and every block its turn.
+void ParallelGzip::worker_loop() noexcept {
   lower_thread_priority(kWorkerNice);
   std::unique_ptr<BlockDeflate> compressor;
+  Outcome setup = Outcome::failed;
   try {
     compressor = std::make_unique<BlockDeflate>(coding_, pool_.get());
+    setup = compressor->ready() ? Outcome::done : Outcome::failed;
   } catch (const std::bad_alloc&) {
+    setup = Outcome::out_of_memory;
+  } catch (...) {
   }
-  const bool ready = compressor && compressor->ready();
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     work_ready_.wait(lock, [this] { return shutdown_ || !queue_.empty(); });
@@ -249,18 +266,16 @@ void ParallelGzip::worker_loop() {
       break;
     }
     Slot* slot = queue_.front();
-    queue_.pop_front();
+    queue_.erase(queue_.begin());
     lock.unlock();
-    bool ok = ready;
-    if (ok) {
-      compress(*slot, *compressor);
-      ok = slot->out_len != 0;
-    }
+    const Outcome outcome = setup == Outcome::done ? compress(*slot, *compressor) : setup;
     lock.lock();
-    if (!ok) {
+    if (outcome == Outcome::out_of_memory) {
+      out_of_memory_ = true;
+    } else if (outcome == Outcome::failed) {
       deflate_failed_ = true;
     }
-    done_.push_back(slot);
+    done_.push_back(slot);  // within its capacity: allocates nothing
     write_ready(lock);
   }
   if (compressor) {
@@ -273,10 +288,18 @@ void ParallelGzip::worker_loop() {
   }
 }
 
-void ParallelGzip::compress(Slot& slot, BlockDeflate& compressor) {
+ParallelGzip::Outcome ParallelGzip::compress(Slot& slot, BlockDeflate& compressor) noexcept {
   slot.crc = BlockDeflate::crc32(0, slot.in.get(), slot.in_len);
-  slot.out_len = compressor.compress(slot.dict.get(), slot.dict_len, slot.in.get(), slot.in_len, slot.last,
-                                     slot.out.get(), BlockDeflate::output_bound(block_size_));
+  slot.out_len = 0;
+  try {
+    slot.out_len = compressor.compress(slot.dict.get(), slot.dict_len, slot.in.get(), slot.in_len, slot.last,
+                                       slot.out.get(), BlockDeflate::output_bound(block_size_));
+  } catch (const std::bad_alloc&) {
+    return Outcome::out_of_memory;
+  } catch (...) {
+    return Outcome::failed;
+  }
+  return slot.out_len != 0 ? Outcome::done : Outcome::failed;
 }
 
 // Writes every block that is next in order. Only one thread writes at a time;
@@ -294,7 +317,7 @@ void ParallelGzip::write_ready(std::unique_lock<std::mutex>& lock) {
     }
     Slot* slot = *it;
     done_.erase(it);
-    const bool skip = write_errno_ != 0 || deflate_failed_;
+    const bool skip = failed();
     lock.unlock();
     if (!skip) {
       write_all(slot->out.get(), slot->out_len);
@@ -309,14 +332,25 @@ void ParallelGzip::write_ready(std::unique_lock<std::mutex>& lock) {
 }
 
 // Called without the lock; records the first failure for the producer.
-void ParallelGzip::write_all(const unsigned char* data, std::size_t n) {
-  std::optional<std::string> refusal = reserve_.refuse(n);
-  const int error = refusal ? ENOSPC : posix::write_all(fd_, data, n);
+void ParallelGzip::write_all(const unsigned char* data, std::size_t n) noexcept {
+  std::optional<std::string> refusal;
+  int error = 0;
+  try {
+    refusal = reserve_.refuse(n);
+  } catch (const std::bad_alloc&) {
+    // Only a refusal builds a message: refused all the same, without it.
+    error = ENOSPC;
+  }
+  if (error == 0) {
+    error = refusal ? ENOSPC : posix::write_all(fd_, data, n);
+  }
   if (error != 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (write_errno_ == 0) {
       write_errno_ = error;
-      write_reason_ = refusal.value_or(std::string());
+      if (refusal) {
+        write_reason_ = std::move(*refusal);
+      }
     }
   }
 }

@@ -3,7 +3,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +31,12 @@ namespace vexlo::archive {
 // reserve free; one that would not fails the stream with ENOSPC and a message
 // saying so, and nothing more is written. The workers run at a lower CPU
 // priority (kWorkerNice) than the thread that made the stream.
+//
+// No exception leaves a worker: a block whose compressor cannot allocate
+// fails the stream with ENOMEM, any other failure with a message, and the
+// producer throws it as ArchiveError. Once made, the stream's bookkeeping
+// allocates nothing, so a failing block still takes its turn and the stream
+// ends.
 class ParallelGzip {
  public:
   // Smaller blocks are raised to this: a block holds a whole window of
@@ -41,10 +46,8 @@ class ParallelGzip {
   // the pool of the large ones (BlockDeflate::memory). With more CPUs than
   // that affords, fewer workers are started, so the writer's memory stays
   // bounded on a large shared machine too: 4 workers at the default setting.
-  // `bench/bench_writer.py --only big --threads 16` (and 32): peak RSS growth
-  // 26 MiB; tests/native/gzip_engine_driver on bench/bench_effort.py's
-  // sequences corpus at 16 threads, whose blocks need the near-optimal
-  // level, peaks at 52 MiB of RSS (140 MiB when only the slots were counted).
+  // `bench/bench_writer.py --threads 16` (or 32) prints the peak RSS growth
+  // of packing each corpus so.
   static constexpr std::size_t kMemoryBudget = 56 * 1024 * 1024;
   // Added to each worker's nice value, so that the server's loop and the
   // user's kernels get the CPU first. bench/bench_export.py, on 2 CPUs: a
@@ -83,11 +86,13 @@ class ParallelGzip {
   struct Slot;
   void dispatch(bool last);
   Slot* acquire_slot();
-  void worker_loop();
-  void compress(Slot& slot, BlockDeflate& compressor);
+  enum class Outcome { done, failed, out_of_memory };
+  void worker_loop() noexcept;
+  Outcome compress(Slot& slot, BlockDeflate& compressor) noexcept;
+  bool failed() const noexcept { return write_errno_ != 0 || out_of_memory_ || deflate_failed_; }
   void check_open() const;
   void write_ready(std::unique_lock<std::mutex>& lock);
-  void write_all(const unsigned char* data, std::size_t n);
+  void write_all(const unsigned char* data, std::size_t n) noexcept;
   void stop_workers() noexcept;
   void check_failure();
 
@@ -106,14 +111,16 @@ class ParallelGzip {
   std::mutex mutex_;
   std::condition_variable work_ready_;  // workers wait for queued blocks
   std::condition_variable slot_free_;   // producer waits for a free slot
-  std::deque<Slot*> queue_;             // blocks waiting for a worker
-  std::vector<Slot*> free_;             // slots available to the producer
-  std::vector<Slot*> done_;             // compressed, waiting for their turn
-  std::uint64_t next_write_ = 0;        // sequence number to write next
-  bool writing_ = false;                // a thread is writing to the file
+  // Each holds at most every slot and has room for them all from the start.
+  std::vector<Slot*> queue_;      // blocks waiting for a worker, oldest first
+  std::vector<Slot*> free_;       // slots available to the producer
+  std::vector<Slot*> done_;       // compressed, waiting for their turn
+  std::uint64_t next_write_ = 0;  // sequence number to write next
+  bool writing_ = false;          // a thread is writing to the file
   bool shutdown_ = false;
-  int write_errno_ = 0;       // first failure, reported by the producer
-  std::string write_reason_;  // its message when not the errno's own text
+  int write_errno_ = 0;         // first failure, reported by the producer
+  std::string write_reason_;    // its message when not the errno's own text
+  bool out_of_memory_ = false;  // a worker could not allocate
   bool deflate_failed_ = false;
   std::uint32_t crc_ = 0;
   bool finished_ = false;
