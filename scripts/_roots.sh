@@ -36,14 +36,13 @@ vexlo_root() {
     touch "$cached"
     _vexlo_roots_prune
     vexlo_root_remove "$dir" || return 1
-    mkdir -p "$(dirname "$dir")"
-    cp -a --reflink=auto "$cached" "$dir"
+    mkdir -p "$(dirname "$dir")" && cp -a --reflink=auto "$cached" "$dir" || return 1
     # The host's network settings: its name servers and the certificates it
     # trusts (a TLS-inspecting proxy's among them).
-    cp /etc/resolv.conf "$dir/etc/resolv.conf"
+    cp /etc/resolv.conf "$dir/etc/resolv.conf" || return 1
     if [ -s /etc/ssl/certs/ca-certificates.crt ]; then
-        mkdir -p "$dir/etc/ssl/certs"
-        cp /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
+        mkdir -p "$dir/etc/ssl/certs" &&
+            cp /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt" || return 1
     fi
 }
 
