@@ -37,6 +37,8 @@ vexlo_root() {
     _vexlo_roots_prune
     vexlo_root_remove "$dir" || return 1
     mkdir -p "$(dirname "$dir")" && cp -a --reflink=auto "$cached" "$dir" || return 1
+    # A system's / is open to every user (the build's mktemp folder was 0700).
+    chmod 755 "$dir" || return 1
     # The host's network settings: its name servers and the certificates it
     # trusts (a TLS-inspecting proxy's among them).
     cp /etc/resolv.conf "$dir/etc/resolv.conf" || return 1
