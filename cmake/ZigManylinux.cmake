@@ -5,10 +5,24 @@
 # (which name the glibc target), include/ only the headers of libdeflate,
 # zlib and libxcrypt (the system's /usr/include would mix a newer glibc's headers into zig's
 # libc) and lib/ their static archives, linked into the modules, with
-# lib/pkgconfig the one libdeflate pkg-config may report.
+# lib/pkgconfig the one libdeflate pkg-config may report; its file arch names
+# the machine the compiler wrappers target.
 set(tools "$ENV{VEXLO_WHEEL_TOOLS}")
 if(NOT IS_DIRECTORY "${tools}/bin")
   message(FATAL_ERROR "VEXLO_WHEEL_TOOLS=${tools} is not a wheel toolchain folder; scripts/wheels makes one")
+endif()
+file(STRINGS "${tools}/arch" arch)
+set(CMAKE_SYSTEM_PROCESSOR "${arch}")
+if(DEFINED ENV{VEXLO_WHEEL_PYTHON_INCLUDE})
+  # A build for another machine: CMake and pybind11 run the host's Python of
+  # the same version, but the headers and the module suffix are the target's.
+  set(CMAKE_SYSTEM_NAME Linux)
+  foreach(prefix Python Python3)
+    set(${prefix}_INCLUDE_DIR "$ENV{VEXLO_WHEEL_PYTHON_INCLUDE}" CACHE PATH "" FORCE)
+  endforeach()
+  set(PYTHON_IS_DEBUG OFF CACHE INTERNAL "")
+  set(PYTHON_MODULE_EXTENSION "$ENV{SETUPTOOLS_EXT_SUFFIX}" CACHE INTERNAL "")
+  set(PYTHON_MODULE_DEBUG_POSTFIX "" CACHE INTERNAL "")
 endif()
 set(ENV{PKG_CONFIG_LIBDIR} "${tools}/lib/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")

@@ -7,8 +7,9 @@
 # Usage: vexlo_venv <python> <venv dir>
 vexlo_venv() {
     local python="$1" venv="$2" tag wheel standins
-    tag="$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
-    wheel="$(ls dist/vexlo_server-*-"$tag"-"$tag"-manylinux_*.whl 2>/dev/null | head -n 1)"
+    # The wheel of this Python's version and machine (x86_64 or aarch64).
+    tag="$("$python" -c 'import platform, sys; print("cp%d%d-cp%d%d-manylinux_*_%s" % (sys.version_info[:2] * 2 + (platform.machine(),)))')"
+    wheel="$(ls dist/vexlo_server-*-$tag.whl 2>/dev/null | head -n 1)"
     standins="$(ls dist/vexlo_standins-*-py3-none-any.whl 2>/dev/null | head -n 1)"
     if [ -z "$wheel" ] || [ -z "$standins" ]; then
         echo "no wheel for $tag or no stand-ins' wheel in dist/: run scripts/wheels first" >&2

@@ -1,6 +1,7 @@
 """Checks a built wheel before it is tagged: what its extension modules ask of
 the system and what they offer it. Fails, naming the offender, when a module
 
+- is built for another machine than the wheel's (x86_64 or aarch64),
 - needs a shared library outside the manylinux set (or the wheel's own .libs),
 - references a glibc symbol newer than the target,
 - exports anything but its PyInit_ function,
@@ -9,7 +10,7 @@ or when the wheel carries anything besides its extension modules and its
 metadata (sources, build files, Python files: the packages' own files belong
 to the product, or to the stand-ins' distribution).
 
-Usage: python check_wheel.py --glibc 2.28 WHEEL...   (needs pyelftools)"""
+Usage: python check_wheel.py --glibc 2.28 [--arch aarch64] WHEEL...   (needs pyelftools)"""
 import argparse
 import io
 import re
@@ -24,17 +25,21 @@ from elftools.elf.gnuversions import GNUVerNeedSection
 # predecessors), of which a module of ours may need any.
 SYSTEM_LIBRARIES = {
     "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-    "ld-linux-x86-64.so.2", "libgcc_s.so.1",
+    "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1", "libgcc_s.so.1",
 }
+# A wheel's machine as pyelftools names the ELF header's e_machine.
+MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 
 
 def version_tuple(text):
     return tuple(int(part) for part in text.split("."))
 
 
-def module_faults(name, data, glibc):
+def module_faults(name, data, glibc, arch="x86_64"):
     elf = ELFFile(io.BytesIO(data))
     faults = []
+    if elf["e_machine"] != MACHINES[arch]:
+        faults.append(f"{name}: built for {elf['e_machine']}, not {arch} ({MACHINES[arch]})")
     needed = [tag.needed for section in elf.iter_sections() if isinstance(section, DynamicSection)
               for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"]
     for library in needed:
@@ -73,14 +78,14 @@ def module_faults(name, data, glibc):
     return faults
 
 
-def wheel_faults(path, glibc):
+def wheel_faults(path, glibc, arch="x86_64"):
     faults = []
     with zipfile.ZipFile(path) as wheel:
         modules = [name for name in wheel.namelist() if name.endswith(".so")]
         if not modules:
             faults.append(f"{path}: holds no extension module")
         for name in modules:
-            faults.extend(module_faults(name, wheel.read(name), glibc))
+            faults.extend(module_faults(name, wheel.read(name), glibc, arch))
         faults.extend(f"{path}: carries {name}" for name in wheel.namelist()
                       if not name.endswith(".so") and ".dist-info/" not in name)
     return faults
@@ -89,9 +94,10 @@ def wheel_faults(path, glibc):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--glibc", required=True, help="oldest glibc the wheel must load on, e.g. 2.28")
+    parser.add_argument("--arch", choices=sorted(MACHINES), default="x86_64", help="the machine the wheel is for")
     parser.add_argument("wheels", nargs="+")
     args = parser.parse_args()
-    faults = [fault for wheel in args.wheels for fault in wheel_faults(wheel, args.glibc)]
+    faults = [fault for wheel in args.wheels for fault in wheel_faults(wheel, args.glibc, args.arch)]
     for fault in faults:
         print(fault, file=sys.stderr)
     return 1 if faults else 0

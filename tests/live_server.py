@@ -14,6 +14,10 @@ from pathlib import Path
 
 import requests
 
+# How many times longer than here starting a server may take: on an emulated
+# machine (scripts/test_arm64) importing jupyter_server alone takes minutes.
+TIME_SCALE = float(os.environ.get("VEXLO_TEST_TIME_SCALE", "1"))
+
 
 def free_port():
     with socket.socket() as s:
@@ -25,7 +29,7 @@ def extension_state(python=sys.executable):
     """The line `jupyter server extension list` prints for vexlo.server in
     `python`'s environment, colours stripped; "not listed" without one."""
     out = subprocess.run([python, "-m", "jupyter_server.extension.serverextension", "list"],
-                         capture_output=True, text=True, timeout=120)
+                         capture_output=True, text=True, timeout=120 * TIME_SCALE)
     text = re.sub(r"\x1b\[[0-9;]*m", "", out.stdout + out.stderr)
     lines = [line.strip() for line in text.splitlines() if "vexlo.server" in line]
     return lines[0] if lines else "not listed"
@@ -78,7 +82,7 @@ class JupyterServer:
             if self.log:
                 output.close()  # the server holds its own copy
         try:
-            wait_until(self._answers, "the server answers")
+            wait_until(self._answers, "the server answers", timeout=60 * TIME_SCALE)
         except BaseException:
             self.stop()
             raise

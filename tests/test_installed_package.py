@@ -1,8 +1,10 @@
 """What a user's `pip install` gives, run in that environment: the five
 modules load from the installed package, the install alone enables the server
 extension, and a server started from the environment exports a cache with
-its progress. scripts/test runs this file alone against each wheel that does
-not get the whole suite."""
+its progress; and, given the archive another machine's engine wrote for the
+fixed sample (tests/engine_sample.py), this one writes the same bytes.
+scripts/test runs this file alone against each wheel that does not get the
+whole suite."""
 import importlib
 import importlib.metadata
 import io
@@ -15,6 +17,7 @@ from pathlib import Path
 import pytest
 import websocket
 
+import engine_sample
 from conftest import component, make_tree
 from live_server import JupyterServer, extension_state
 
@@ -85,3 +88,14 @@ def _listen(socket, progress):
         progress.append((message["status"], message["progress"]))
         if message["status"] in ("successful", "failed"):
             return
+
+
+@pytest.mark.skipif(not os.environ.get("VEXLO_ENGINE_REFERENCE"),
+                    reason="VEXLO_ENGINE_REFERENCE names no archive of another machine's engine "
+                           "(scripts/test_arm64 gives the x86_64 one to the aarch64 run)")
+def test_the_engine_writes_the_bytes_of_the_reference_machine(tmp_path):
+    reference = Path(os.environ["VEXLO_ENGINE_REFERENCE"]).read_bytes()
+    written = engine_sample.write(tmp_path, tmp_path / "sample.tar.gz").read_bytes()
+    assert len(written) == len(reference) and written == reference, (
+        f"{len(written)} bytes here against {len(reference)} from the reference machine; "
+        f"first difference at {next((i for i, (a, b) in enumerate(zip(written, reference)) if a != b), None)}")

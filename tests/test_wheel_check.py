@@ -61,6 +61,16 @@ def test_a_clean_module_passes_and_an_empty_wheel_does_not(tmp_path):
     assert check_wheel.wheel_faults(wheel(tmp_path, {"pkg/__init__.py": b""}), "2.28") != []
 
 
+def test_a_module_for_another_machine_is_named(tmp_path):
+    # This machine's compiler builds for x86_64: as an aarch64 wheel's module
+    # it must fail, and pass as an x86_64 one.
+    module = shared_object(tmp_path, "host", "void* PyInit_host(void) { return (void*)0; }")
+    members = {"pkg/host.cpython-313-aarch64-linux-gnu.so": module.read_bytes()}
+    assert check_wheel.wheel_faults(wheel(tmp_path, members), "2.28", "aarch64") == [
+        "pkg/host.cpython-313-aarch64-linux-gnu.so: built for EM_X86_64, not aarch64 (EM_AARCH64)"]
+    assert check_wheel.wheel_faults(wheel(tmp_path, members), "2.28", "x86_64") == []
+
+
 def test_the_installed_modules_pass_the_check():
     """What this environment installed: when it came from a wheel of
     scripts/wheels, its modules are the wheel's."""
